@@ -1,0 +1,64 @@
+#include "model/ProjectDocument.h"
+
+#include "model/ProjectFile.h"
+
+namespace speaker
+{
+namespace
+{
+constexpr const char* kNotJson = "The project file is not valid JSON.";
+}
+
+bool readProjectFile(const juce::File& file, AppSettings& settings, std::string& error)
+{
+    juce::var parsed;
+    const auto text = file.loadFileAsString();
+    if (text.isEmpty() || juce::JSON::parse(text, parsed).failed())
+    {
+        error = kNotJson;
+        return false;
+    }
+
+    AppSettings result;
+    std::string message;
+    if (! settingsFromVar(parsed, result, message))
+    {
+        error = message.empty() ? kNotJson : message;
+        return false;
+    }
+    settings = std::move(result);
+    return true;
+}
+
+std::string projectJsonText(const juce::var& project)
+{
+    return juce::JSON::toString(project, true, 15).toStdString();
+}
+
+bool writeTextFileAtomically(const juce::File& destination, const std::string& text, std::string& error)
+{
+    if (destination.isDirectory())
+    {
+        error = "The project could not replace its destination file.";
+        return false;
+    }
+
+    juce::TemporaryFile temporary(destination);
+    {
+        juce::FileOutputStream stream(temporary.getFile());
+        const bool written = stream.openedOk() && stream.write(text.data(), text.size());
+        stream.flush();
+        if (! written || stream.getStatus().failed())
+        {
+            error = "The temporary project file could not be written.";
+            return false;
+        }
+    }
+    if (! temporary.overwriteTargetFileWithTemporary())
+    {
+        error = "The project could not replace its destination file.";
+        return false;
+    }
+    return true;
+}
+} // namespace speaker
