@@ -7,13 +7,51 @@ namespace speaker
 namespace
 {
 constexpr const char* kNotJson = "The project file is not valid JSON.";
+
+// The JSON parser recurses once per nesting level; a hostile file of nothing but
+// brackets would otherwise exhaust the stack. Real projects nest about eight deep.
+constexpr int kMaxJsonNesting = 256;
+
+bool nestingWithinLimit(const juce::String& text)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (auto p = text.getCharPointer(); ! p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        if (inString)
+        {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        }
+        else if (c == '"')
+            inString = true;
+        else if (c == '[' || c == '{')
+        {
+            if (++depth > kMaxJsonNesting)
+                return false;
+        }
+        else if (c == ']' || c == '}')
+            --depth;
+    }
+    return true;
 }
+} // namespace
 
 bool readProjectFile(const juce::File& file, AppSettings& settings, std::string& error)
 {
+    return readProjectText(file.loadFileAsString(), settings, error);
+}
+
+bool readProjectText(const juce::String& text, AppSettings& settings, std::string& error)
+{
     juce::var parsed;
-    const auto text = file.loadFileAsString();
-    if (text.isEmpty() || juce::JSON::parse(text, parsed).failed())
+    if (text.isEmpty() || ! nestingWithinLimit(text) || juce::JSON::parse(text, parsed).failed())
     {
         error = kNotJson;
         return false;

@@ -13,6 +13,9 @@ namespace speaker
 // file is kept; callers that follow the file name set it themselves.
 bool readProjectFile(const juce::File& file, AppSettings& settings, std::string& error);
 
+// The same over text already in memory (used by the reader and the fuzzer).
+bool readProjectText(const juce::String& text, AppSettings& settings, std::string& error);
+
 // The project object as the one-line JSON text that project files hold.
 std::string projectJsonText(const juce::var& project);
 
