@@ -55,9 +55,12 @@ bool argumentsUsable(double sampleRate, double frequencyHz) noexcept
     return IirDesign::isUsableRate(sampleRate) && std::isfinite(frequencyHz);
 }
 
-// Shared by the second-order low- and high-pass designs.
+// Terms shared by the second-order designs. cos w0 is carried as 1 - 2 sin^2(w0 / 2)
+// so that the near-cancellations of low frequencies (1 - cos w0, and the
+// denominators' sums near z = 1) lose as little as possible.
 struct SecondOrderTerms
 {
+    double halfSin2; // sin^2(w0 / 2) = (1 - cos w0) / 2
     double cosW0;
     double alpha;
 };
@@ -66,7 +69,9 @@ SecondOrderTerms secondOrderTerms(double sampleRate, double frequencyHz, double 
 {
     const double f = IirDesign::clampFrequency(frequencyHz, sampleRate);
     const double w0 = 2.0 * std::numbers::pi * f / sampleRate;
-    return { std::cos(w0), std::sin(w0) / (2.0 * IirDesign::clampQ(q)) };
+    const double sinHalf = std::sin(0.5 * w0);
+    const double halfSin2 = sinHalf * sinHalf;
+    return { halfSin2, 1.0 - 2.0 * halfSin2, std::sin(w0) / (2.0 * IirDesign::clampQ(q)) };
 }
 
 bool shelf(bool high, double sampleRate, double frequencyHz, double gainDb, double q, BiquadCoefficients& out) noexcept
@@ -77,30 +82,35 @@ bool shelf(bool high, double sampleRate, double frequencyHz, double gainDb, doub
     if (gain == 0.0)
         return commit(BiquadCoefficients::identity(), out);
 
-    const auto [cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    const auto [s2, cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    (void) cosW0;
     const double a = std::pow(10.0, gain / 40.0);
     const double beta = 2.0 * std::sqrt(a) * alpha;
-    const double ap1 = a + 1.0;
-    const double am1 = a - 1.0;
+    // The cookbook terms with cos w0 = 1 - 2 s2 worked through:
+    // (A+1) +- (A-1) cos w0 = 2A - (+-)2(A-1) s2 ... and so on.
+    const double sum = 2.0 * a - 2.0 * (a - 1.0) * s2;         // (A+1) + (A-1) cos w0
+    const double diff = 2.0 + 2.0 * (a - 1.0) * s2;            // (A+1) - (A-1) cos w0
+    const double crossPlus = 2.0 * a - 2.0 * (a + 1.0) * s2;    // (A-1) + (A+1) cos w0
+    const double crossMinus = -2.0 + 2.0 * (a + 1.0) * s2;      // (A-1) - (A+1) cos w0
 
     BiquadCoefficients c;
     if (high)
     {
-        const double a0 = ap1 - am1 * cosW0 + beta;
-        c.b0 = a * (ap1 + am1 * cosW0 + beta) / a0;
-        c.b1 = -2.0 * a * (am1 + ap1 * cosW0) / a0;
-        c.b2 = a * (ap1 + am1 * cosW0 - beta) / a0;
-        c.a1 = 2.0 * (am1 - ap1 * cosW0) / a0;
-        c.a2 = (ap1 - am1 * cosW0 - beta) / a0;
+        const double a0 = diff + beta;
+        c.b0 = a * (sum + beta) / a0;
+        c.b1 = -2.0 * a * crossPlus / a0;
+        c.b2 = a * (sum - beta) / a0;
+        c.a1 = 2.0 * crossMinus / a0;
+        c.a2 = (diff - beta) / a0;
     }
     else
     {
-        const double a0 = ap1 + am1 * cosW0 + beta;
-        c.b0 = a * (ap1 - am1 * cosW0 + beta) / a0;
-        c.b1 = 2.0 * a * (am1 - ap1 * cosW0) / a0;
-        c.b2 = a * (ap1 - am1 * cosW0 - beta) / a0;
-        c.a1 = -2.0 * (am1 + ap1 * cosW0) / a0;
-        c.a2 = (ap1 + am1 * cosW0 - beta) / a0;
+        const double a0 = sum + beta;
+        c.b0 = a * (diff + beta) / a0;
+        c.b1 = 2.0 * a * crossMinus / a0;
+        c.b2 = a * (diff - beta) / a0;
+        c.a1 = -2.0 * crossPlus / a0;
+        c.a2 = (sum - beta) / a0;
     }
     return commit(c, out);
 }
@@ -137,11 +147,11 @@ bool IirDesign::lowPass2nd(double sampleRate, double frequencyHz, double q, Biqu
 {
     if (! argumentsUsable(sampleRate, frequencyHz) || ! std::isfinite(q))
         return false;
-    const auto [cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    const auto [s2, cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
     const double a0 = 1.0 + alpha;
     BiquadCoefficients c;
-    c.b0 = c.b2 = (1.0 - cosW0) / 2.0 / a0;
-    c.b1 = (1.0 - cosW0) / a0;
+    c.b0 = c.b2 = s2 / a0; // (1 - cos w0) / 2 / a0
+    c.b1 = 2.0 * s2 / a0;
     c.a1 = -2.0 * cosW0 / a0;
     c.a2 = (1.0 - alpha) / a0;
     return commit(c, out);
@@ -151,11 +161,11 @@ bool IirDesign::highPass2nd(double sampleRate, double frequencyHz, double q, Biq
 {
     if (! argumentsUsable(sampleRate, frequencyHz) || ! std::isfinite(q))
         return false;
-    const auto [cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    const auto [s2, cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
     const double a0 = 1.0 + alpha;
     BiquadCoefficients c;
-    c.b0 = c.b2 = (1.0 + cosW0) / 2.0 / a0;
-    c.b1 = -(1.0 + cosW0) / a0;
+    c.b0 = c.b2 = (1.0 - s2) / a0; // (1 + cos w0) / 2 / a0
+    c.b1 = -2.0 * (1.0 - s2) / a0;
     c.a1 = -2.0 * cosW0 / a0;
     c.a2 = (1.0 - alpha) / a0;
     return commit(c, out);
@@ -169,7 +179,8 @@ bool IirDesign::peaking(double sampleRate, double frequencyHz, double gainDb, do
     if (gain == 0.0)
         return commit(BiquadCoefficients::identity(), out);
 
-    const auto [cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    const auto [s2, cosW0, alpha] = secondOrderTerms(sampleRate, frequencyHz, q);
+    (void) s2;
     const double a = std::pow(10.0, gain / 40.0);
     const double a0 = 1.0 + alpha / a;
     BiquadCoefficients c;
