@@ -81,6 +81,48 @@ inline __attribute__((always_inline)) void firBlocked(const float* g, unsigned t
     }
 }
 
+// Small blocks: coefficients in the lanes instead. Output i' and i' + V need
+// the same input vector one coefficient step apart, so each new load serves
+// two multiply-adds and the aligned coefficient load serves 2K. Fewer loads per
+// multiply-add than the lane-per-output path when it can only hold two output
+// vectors.
+template <class Ops, int K>
+inline __attribute__((always_inline)) void firPaired(const float* g, unsigned taps, const float* s, float* out)
+{
+    using Vec = typename Ops::Vec;
+    constexpr int V = Ops::width;
+    static_assert(V % K == 0, "lane groups must divide the vector width");
+    const unsigned steps = taps / V;
+    for (int c0 = 0; c0 < V; c0 += K)
+    {
+        Vec low[K], high[K], w[K];
+#pragma GCC unroll 16
+        for (int k = 0; k < K; ++k)
+        {
+            low[k] = Ops::zero();
+            high[k] = Ops::zero();
+            w[k] = Ops::loadu(s + c0 + k);
+        }
+        for (unsigned m = 0; m < steps; ++m)
+        {
+            const Vec coefficients = Ops::load(g + V * m);
+#pragma GCC unroll 16
+            for (int k = 0; k < K; ++k)
+            {
+                low[k] = Ops::fma(coefficients, w[k], low[k]);
+                w[k] = Ops::loadu(s + c0 + k + V * (m + 1));
+                high[k] = Ops::fma(coefficients, w[k], high[k]);
+            }
+        }
+#pragma GCC unroll 16
+        for (int k = 0; k < K; ++k)
+        {
+            out[c0 + k] = Ops::reduce(low[k]);
+            out[c0 + k + V] = Ops::reduce(high[k]);
+        }
+    }
+}
+
 template <class Ops>
 inline __attribute__((always_inline)) float firDot(const float* g, unsigned taps, const float* s)
 {
@@ -100,28 +142,30 @@ inline __attribute__((always_inline)) float firDot(const float* g, unsigned taps
     return Ops::reduce(Ops::add(Ops::add(a0, a1), Ops::add(a2, a3)));
 }
 
-// Config is a list of (R, CU) pairs, widest first.
-template <class Ops, int R, int CU, int... Rest>
-inline __attribute__((always_inline)) void firRun(const float* g, unsigned taps, const float*& s, float*& out,
-                                                  unsigned& count)
+// Runners: each consumes as many whole spans as are left and advances the
+// window and output pointers; the kernels chain them widest first.
+template <class Ops, int R, int CU>
+inline __attribute__((always_inline)) void runBlocked(const float* g, unsigned taps, const float*& s, float*& out,
+                                                      unsigned& count)
 {
     constexpr unsigned span = static_cast<unsigned>(Ops::width * R);
-    while (count >= span)
-    {
+    for (; count >= span; count -= span, s += span, out += span)
         firBlocked<Ops, R, CU>(g, taps, s, out);
-        s += span;
-        out += span;
-        count -= span;
-    }
-    if constexpr (sizeof...(Rest) > 0)
-        firRun<Ops, Rest...>(g, taps, s, out, count);
 }
 
-template <class Ops, int... Config>
-inline __attribute__((always_inline)) void firKernel(const float* g, unsigned taps, const float* s, float* out,
-                                                     unsigned count)
+template <class Ops, int K>
+inline __attribute__((always_inline)) void runPaired(const float* g, unsigned taps, const float*& s, float*& out,
+                                                     unsigned& count)
 {
-    firRun<Ops, Config...>(g, taps, s, out, count);
+    constexpr unsigned span = static_cast<unsigned>(Ops::width * 2);
+    for (; count >= span; count -= span, s += span, out += span)
+        firPaired<Ops, K>(g, taps, s, out);
+}
+
+template <class Ops>
+inline __attribute__((always_inline)) void runDots(const float* g, unsigned taps, const float* s, float* out,
+                                                   unsigned count)
+{
     for (unsigned i = 0; i < count; ++i)
         out[i] = firDot<Ops>(g, taps, s + i);
 }

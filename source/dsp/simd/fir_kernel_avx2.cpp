@@ -37,8 +37,12 @@ struct Avx2Ops
 
 void firKernelAvx2(const float* coefficients, unsigned taps, const float* window, float* out, unsigned count)
 {
-    // Sixteen registers: 2 * R * CU + 1 must fit.
-    firKernel<Avx2Ops, 6, 1, 3, 2, 1, 4>(coefficients, taps, window, out, count);
+    // Sixteen registers: accumulators, sliding inputs and one coefficient must fit.
+    runBlocked<Avx2Ops, 6, 1>(coefficients, taps, window, out, count);
+    runBlocked<Avx2Ops, 3, 2>(coefficients, taps, window, out, count);
+    runPaired<Avx2Ops, 4>(coefficients, taps, window, out, count);
+    runBlocked<Avx2Ops, 1, 4>(coefficients, taps, window, out, count);
+    runDots<Avx2Ops>(coefficients, taps, window, out, count);
 }
 #if defined(__clang__)
 #pragma clang attribute pop

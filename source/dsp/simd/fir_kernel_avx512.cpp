@@ -41,8 +41,13 @@ struct Avx512Ops
 
 void firKernelAvx512(const float* coefficients, unsigned taps, const float* window, float* out, unsigned count)
 {
-    // 8 independent accumulators per configuration covers the FMA latency.
-    firKernel<Avx512Ops, 8, 1, 4, 2, 2, 4, 1, 8>(coefficients, taps, window, out, count);
+    // Eight or more independent accumulators everywhere to cover the FMA latency.
+    runBlocked<Avx512Ops, 8, 1>(coefficients, taps, window, out, count);
+    runBlocked<Avx512Ops, 4, 2>(coefficients, taps, window, out, count);
+    runBlocked<Avx512Ops, 2, 4>(coefficients, taps, window, out, count);
+    runPaired<Avx512Ops, 8>(coefficients, taps, window, out, count);
+    runBlocked<Avx512Ops, 1, 8>(coefficients, taps, window, out, count);
+    runDots<Avx512Ops>(coefficients, taps, window, out, count);
 }
 #if defined(__clang__)
 #pragma clang attribute pop

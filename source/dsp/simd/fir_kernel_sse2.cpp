@@ -30,6 +30,9 @@ struct Sse2Ops
 
 void firKernelSse2(const float* coefficients, unsigned taps, const float* window, float* out, unsigned count)
 {
-    firKernel<Sse2Ops, 6, 1, 2, 2, 1, 4>(coefficients, taps, window, out, count);
+    runBlocked<Sse2Ops, 6, 1>(coefficients, taps, window, out, count);
+    runBlocked<Sse2Ops, 2, 2>(coefficients, taps, window, out, count);
+    runBlocked<Sse2Ops, 1, 4>(coefficients, taps, window, out, count);
+    runDots<Sse2Ops>(coefficients, taps, window, out, count);
 }
 #endif

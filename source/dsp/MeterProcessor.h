@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Level meter of one channel: decaying peak, 300 ms RMS and a 2 s clip hold.
+// One update per block.
+class MeterProcessor
+{
+public:
+    // Allocates the RMS window; call outside the audio path.
+    void prepare(double sampleRate);
+    void process(const float* samples, int count) noexcept;
+    // Back to silence, including the RMS window, so old audio never reappears.
+    void reset() noexcept;
+
+    double getPeakDb() const noexcept { return peakDb; }
+    double getRmsDb() const noexcept { return rmsDb; }
+    bool isClipping() const noexcept { return clip; }
+
+    static constexpr double floorDb = -120.0;
+
+private:
+    std::vector<float> window; // squared samples
+    std::size_t writeIndex = 0;
+    double sum = 0.0;
+    double decayDbPerSample = 0.0;
+    std::int64_t clipHoldLength = 0;
+    double peakDb = floorDb;
+    double rmsDb = floorDb;
+    std::int64_t clipHoldRemaining = 0;
+    bool clip = false;
+    bool windowDirty = false;
+};
