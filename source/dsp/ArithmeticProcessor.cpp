@@ -80,10 +80,14 @@ void ArithmeticProcessor::processBlock(const float* a, const float* b, float* ou
         }
         result = finiteOrZero(result);
 
-        if (mixCurrent < mixTarget)
-            mixCurrent = std::min(mixCurrent + mixStep, mixTarget);
-        else if (mixCurrent > mixTarget)
-            mixCurrent = std::max(mixCurrent - mixStep, mixTarget);
+        // Lands on the target when the rest is within rounding of one step, so
+        // 1 / step samples really end the fade.
+        if (mixCurrent != mixTarget)
+        {
+            const double rest = mixTarget - mixCurrent;
+            mixCurrent = std::abs(rest) <= mixStep * (1.0 + 1e-9) ? mixTarget
+                                                                  : mixCurrent + (rest > 0.0 ? mixStep : -mixStep);
+        }
 
         const double mixed = finiteOrZero(x + (result - x) * mixCurrent);
         out[i] = static_cast<float>(std::clamp(mixed, -floatMax, floatMax));

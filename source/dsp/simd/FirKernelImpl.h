@@ -81,48 +81,6 @@ inline __attribute__((always_inline)) void firBlocked(const float* g, unsigned t
     }
 }
 
-// Small blocks: coefficients in the lanes instead. Output i' and i' + V need
-// the same input vector one coefficient step apart, so each new load serves
-// two multiply-adds and the aligned coefficient load serves 2K. Fewer loads per
-// multiply-add than the lane-per-output path when it can only hold two output
-// vectors.
-template <class Ops, int K>
-inline __attribute__((always_inline)) void firPaired(const float* g, unsigned taps, const float* s, float* out)
-{
-    using Vec = typename Ops::Vec;
-    constexpr int V = Ops::width;
-    static_assert(V % K == 0, "lane groups must divide the vector width");
-    const unsigned steps = taps / V;
-    for (int c0 = 0; c0 < V; c0 += K)
-    {
-        Vec low[K], high[K], w[K];
-#pragma GCC unroll 16
-        for (int k = 0; k < K; ++k)
-        {
-            low[k] = Ops::zero();
-            high[k] = Ops::zero();
-            w[k] = Ops::loadu(s + c0 + k);
-        }
-        for (unsigned m = 0; m < steps; ++m)
-        {
-            const Vec coefficients = Ops::load(g + V * m);
-#pragma GCC unroll 16
-            for (int k = 0; k < K; ++k)
-            {
-                low[k] = Ops::fma(coefficients, w[k], low[k]);
-                w[k] = Ops::loadu(s + c0 + k + V * (m + 1));
-                high[k] = Ops::fma(coefficients, w[k], high[k]);
-            }
-        }
-#pragma GCC unroll 16
-        for (int k = 0; k < K; ++k)
-        {
-            out[c0 + k] = Ops::reduce(low[k]);
-            out[c0 + k + V] = Ops::reduce(high[k]);
-        }
-    }
-}
-
 template <class Ops>
 inline __attribute__((always_inline)) float firDot(const float* g, unsigned taps, const float* s)
 {
@@ -151,15 +109,6 @@ inline __attribute__((always_inline)) void runBlocked(const float* g, unsigned t
     constexpr unsigned span = static_cast<unsigned>(Ops::width * R);
     for (; count >= span; count -= span, s += span, out += span)
         firBlocked<Ops, R, CU>(g, taps, s, out);
-}
-
-template <class Ops, int K>
-inline __attribute__((always_inline)) void runPaired(const float* g, unsigned taps, const float*& s, float*& out,
-                                                     unsigned& count)
-{
-    constexpr unsigned span = static_cast<unsigned>(Ops::width * 2);
-    for (; count >= span; count -= span, s += span, out += span)
-        firPaired<Ops, K>(g, taps, s, out);
 }
 
 template <class Ops>

@@ -40,7 +40,6 @@ void firKernelAvx2(const float* coefficients, unsigned taps, const float* window
     // Sixteen registers: accumulators, sliding inputs and one coefficient must fit.
     runBlocked<Avx2Ops, 6, 1>(coefficients, taps, window, out, count);
     runBlocked<Avx2Ops, 3, 2>(coefficients, taps, window, out, count);
-    runPaired<Avx2Ops, 4>(coefficients, taps, window, out, count);
     runBlocked<Avx2Ops, 1, 4>(coefficients, taps, window, out, count);
     runDots<Avx2Ops>(coefficients, taps, window, out, count);
 }

@@ -45,7 +45,6 @@ void firKernelAvx512(const float* coefficients, unsigned taps, const float* wind
     runBlocked<Avx512Ops, 8, 1>(coefficients, taps, window, out, count);
     runBlocked<Avx512Ops, 4, 2>(coefficients, taps, window, out, count);
     runBlocked<Avx512Ops, 2, 4>(coefficients, taps, window, out, count);
-    runPaired<Avx512Ops, 8>(coefficients, taps, window, out, count);
     runBlocked<Avx512Ops, 1, 8>(coefficients, taps, window, out, count);
     runDots<Avx512Ops>(coefficients, taps, window, out, count);
 }
