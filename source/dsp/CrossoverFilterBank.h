@@ -360,6 +360,9 @@ public:
     CrossoverCascadeCoefficients activeCoefficients() const noexcept { return currentPath().coefficients(); }
 
 private:
+    // Lets tests hold a write half-done, which no real interleaving does on demand.
+    friend struct CrossoverFilterBankProbe;
+
     void synchronizePublishedConfiguration() noexcept;
     void startFilterTransition(const Configuration& c) noexcept;
     void finishFilterTransition() noexcept;

@@ -544,6 +544,66 @@ TEST(CrossoverTransition, IsClickFree)
     }
 }
 
+TEST(CrossoverTransition, CrossfadeWeightsRiseLinearlyFromTheOldPath)
+{
+    // A change of filter type starts the new filter from silence (not from
+    // whatever it held when it last ran), so the new path equals a fresh bank
+    // started at the change: out = old + (new - old) * k / T.
+    const auto x = sine(6000, 300.0, 0.5);
+    constexpr unsigned earlier = 1000, change = 3000;
+    std::vector<float> y(x.size()), yOld(x.size()), yNew(x.size());
+    HighPassFilterBank bank(rate48k), old(rate48k), fresh(rate48k);
+    bank.setParams(Type::linkwitzRiley, 2, 2000.0, 0.7);
+    bank.reset();
+    bank.processBlock(x.data(), y.data(), earlier);
+    bank.setParams(Type::butterworth, 4, 150.0, 0.7);
+    bank.processBlock(x.data() + earlier, y.data() + earlier, change - earlier);
+    old.setParams(Type::butterworth, 4, 150.0, 0.7);
+    old.reset();
+    old.processBlock(x.data() + earlier, yOld.data() + earlier, change - earlier);
+    fresh.setParams(Type::linkwitzRiley, 2, 2000.0, 0.7);
+    fresh.reset();
+
+    bank.setParams(Type::linkwitzRiley, 2, 2000.0, 0.7);
+    for (unsigned i = change; i < x.size(); i += 100)
+    {
+        bank.processBlock(x.data() + i, y.data() + i, 100);
+        old.processBlock(x.data() + i, yOld.data() + i, 100);
+        fresh.processBlock(x.data() + i, yNew.data() + i, 100);
+    }
+    for (unsigned k = 1; k <= fade48k + 500; ++k)
+    {
+        const unsigned i = change + k - 1;
+        const double w = std::min(1.0, static_cast<double>(k) / fade48k);
+        ASSERT_NEAR(y[i], yOld[i] + (static_cast<double>(yNew[i]) - yOld[i]) * w, 1e-6) << "k = " << k;
+    }
+}
+
+TEST(CrossoverTransition, SharedFilterCarriesItsStatesOver)
+{
+    // Moving the same filter a little must not restart it: right after the
+    // fade the output is already close to the new filter's steady output.
+    const auto x = sine(30720, 200.0, 0.5);
+    constexpr unsigned change = 19200;
+    LowPassFilterBank bank(rate48k), target(rate48k);
+    bank.setParams(Type::linkwitzRiley, 8, 400.0, 0.7);
+    bank.reset();
+    target.setParams(Type::linkwitzRiley, 8, 420.0, 0.7);
+    target.reset();
+    std::vector<float> y(x.size()), yTarget(x.size());
+    for (unsigned i = 0; i < x.size(); i += 64)
+    {
+        if (i == change)
+            bank.setParams(Type::linkwitzRiley, 8, 420.0, 0.7);
+        bank.processBlock(x.data() + i, y.data() + i, 64);
+        target.processBlock(x.data() + i, yTarget.data() + i, 64);
+    }
+    double worst = 0.0;
+    for (unsigned i = change + fade48k; i < change + 2400; ++i)
+        worst = std::max(worst, std::fabs(static_cast<double>(y[i]) - yTarget[i]));
+    EXPECT_LT(worst, 0.005 * 0.5); // restarting from silence leaves about 0.007
+}
+
 TEST(CrossoverTransition, EndsExactlyAfterFiveMilliseconds)
 {
     struct Row
@@ -871,6 +931,49 @@ TEST(CrossoverRealtime, ProcessBlockNeitherAllocatesNorLocks)
 // ---------------------------------------------------------------------------
 // Concurrency
 
+// Holds a publication half-done: counter odd, fields partly written.
+struct CrossoverFilterBankProbe
+{
+    template <bool IsHighPass>
+    static void beginWrite(CrossoverFilterBank<IsHighPass>& bank, const Config& c)
+    {
+        bank.sequence.fetch_add(1);
+        bank.publishedType.store(static_cast<std::uint8_t>(c.type));
+        bank.publishedOrder.store(c.order);
+        bank.publishedFrequencyHz.store(c.frequencyHz);
+    }
+    template <bool IsHighPass>
+    static void endWrite(CrossoverFilterBank<IsHighPass>& bank, const Config& c)
+    {
+        bank.publishedQ.store(c.q);
+        bank.sequence.fetch_add(1);
+    }
+};
+
+TEST(CrossoverConcurrency, BlockMeetingAWriteInProgressKeepsTheOldConfiguration)
+{
+    LowPassFilterBank bank(rate48k);
+    const Config before = make(Type::butterworth, 4, 800.0, 0.7);
+    const Config after = make(Type::linkwitzRiley, 8, 2500.0, 3.0);
+    apply(bank, before);
+    bank.reset();
+    const auto x = noise(64);
+    std::vector<float> y(64);
+
+    CrossoverFilterBankProbe::beginWrite(bank, after);
+    for (int i = 0; i < 3; ++i)
+    {
+        bank.processBlock(x.data(), y.data(), 64);
+        EXPECT_FALSE(bank.isTransitionRunning());
+        EXPECT_TRUE(bank.activeConfiguration() == before);
+    }
+    CrossoverFilterBankProbe::endWrite(bank, after);
+    bank.processBlock(x.data(), y.data(), 64);
+    EXPECT_TRUE(bank.isTransitionRunning());
+    EXPECT_TRUE(bank.transitionTarget() == after);
+    EXPECT_DOUBLE_EQ(bank.transitionTarget().q, 3.0);
+}
+
 namespace
 {
 template <typename Bank>
@@ -901,7 +1004,7 @@ void hammerPublication()
 
     std::atomic<bool> writerDone { false };
     std::atomic<int> blocksRead { 0 };
-    constexpr int minimumWrites = 20000, minimumBlocks = 3000;
+    constexpr int minimumWrites = 200000, minimumBlocks = 200000;
     int lastIndex = 0;
     bool lastBypass = false;
 
@@ -945,9 +1048,11 @@ void hammerPublication()
                 if (! std::isfinite(v))
                     ++nonFinite;
         };
-        while (! writerDone.load(std::memory_order_acquire))
+        // Mostly empty blocks: each still picks up a publication, so the
+        // reader polls the counter as often as possible and meets writes in flight.
+        for (unsigned n = 0; ! writerDone.load(std::memory_order_acquire); ++n)
         {
-            bank.processBlock(x.data(), y.data(), 32);
+            bank.processBlock(x.data(), y.data(), n % 16 == 0 ? 32 : 0);
             check();
             blocksRead.fetch_add(1, std::memory_order_relaxed);
         }
