@@ -11,12 +11,7 @@
 #include "dsp/ParametricEQ.h"
 #include "dsp/PeakingFilter.h"
 #include "dsp/SampleDelay.h"
-#if __has_include("dsp/ShelvingFilterProcessor.h")
 #include "dsp/ShelvingFilterProcessor.h"
-#define CORVANA_HAS_SHELF 1
-#else
-#define CORVANA_HAS_SHELF 0
-#endif
 #include "engine/AudioEngine.h"
 #include "engine/ComputerAudioCapture.h"
 
@@ -84,9 +79,7 @@ struct SlotProcessors
     FirFilter fir;
     ParametricEQ16Band eq;
     PeakingFilter peaking;
-#if CORVANA_HAS_SHELF
     ShelvingFilterProcessor shelf;
-#endif
     std::unique_ptr<LowPassFilterBank> lowPass;
     std::unique_ptr<HighPassFilterBank> highPass;
     Gain gain;

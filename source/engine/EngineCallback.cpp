@@ -450,7 +450,6 @@ void AudioEngine::Impl::processBlock(int slotIndex, const RuntimeNode& node, flo
             break;
         }
 
-#if CORVANA_HAS_SHELF
         case kHighShelf:
         case kLowShelf:
         {
@@ -468,7 +467,6 @@ void AudioEngine::Impl::processBlock(int slotIndex, const RuntimeNode& node, flo
             slot.shelf.processBlock(buffer, buffer, count);
             break;
         }
-#endif
 
         case kLowPass:
             if (slot.lowPass != nullptr)

@@ -326,9 +326,7 @@ void AudioEngine::Impl::resetSlotHistory(SlotProcessors& slot)
     slot.fir.reset();
     slot.eq.reset();
     slot.peaking.reset();
-#if CORVANA_HAS_SHELF
     slot.shelf.reset();
-#endif
     if (slot.lowPass != nullptr)
         slot.lowPass->reset();
     if (slot.highPass != nullptr)
@@ -421,10 +419,8 @@ void AudioEngine::Impl::prepareProcessors(double fs)
         slot.eq.reset();
         slot.peaking.setParams(fs, 1000.0, 0.0, 1.0);
         slot.peaking.reset();
-#if CORVANA_HAS_SHELF
         slot.shelf.setParams(fs, ShelvingFilterProcessor::Type::Low, 2, 100.0, 0.0, 1.0);
         slot.shelf.reset();
-#endif
         slot.lowPass = std::make_unique<LowPassFilterBank>(fs);
         slot.highPass = std::make_unique<HighPassFilterBank>(fs);
         slot.lowPass->setParams(CrossoverFilterType::secondOrder, 2, 1000.0, 0.7071067811865476);
