@@ -48,10 +48,34 @@ bool ArithmeticProcessor::setParams(Operation op, bool bypass, double floorDb, d
     return true;
 }
 
-void ArithmeticProcessor::processBlock(const float* a, const float* b, float* out, unsigned n) noexcept
+namespace
 {
-    if (out == nullptr)
-        return;
+template <ArithmeticProcessor::Operation op>
+double combine(double x, double y, double floor, double limit) noexcept
+{
+    using Op = ArithmeticProcessor::Operation;
+    if constexpr (op == Op::Add)
+        return x + y;
+    else if constexpr (op == Op::Subtract)
+        return x - y;
+    else if constexpr (op == Op::Multiply)
+        return x * y;
+    else
+    {
+        const double magnitude = std::abs(y);
+        if (magnitude <= floor)
+            return 0.0;
+        // Fades the quotient in from the floor to four times the floor.
+        const double t = std::clamp((magnitude - floor) / (3.0 * floor), 0.0, 1.0);
+        const double q = std::clamp(x / y, -limit, limit);
+        return t * t * (3.0 - 2.0 * t) * q;
+    }
+}
+} // namespace
+
+template <ArithmeticProcessor::Operation op>
+void ArithmeticProcessor::run(const float* a, const float* b, float* out, unsigned n) noexcept
+{
     constexpr double floatMax = std::numeric_limits<float>::max();
     const double floor = divideFloor;
     const double limit = divideLimit;
@@ -59,26 +83,7 @@ void ArithmeticProcessor::processBlock(const float* a, const float* b, float* ou
     {
         const double x = a != nullptr ? finiteOrZero(a[i]) : 0.0;
         const double y = b != nullptr ? finiteOrZero(b[i]) : 0.0;
-        double result = 0.0;
-        switch (operation)
-        {
-            case Operation::Add: result = x + y; break;
-            case Operation::Subtract: result = x - y; break;
-            case Operation::Multiply: result = x * y; break;
-            case Operation::Divide:
-            {
-                const double magnitude = std::abs(y);
-                if (magnitude > floor)
-                {
-                    // Fades the quotient in from the floor to four times the floor.
-                    const double t = std::clamp((magnitude - floor) / (3.0 * floor), 0.0, 1.0);
-                    const double q = std::clamp(x / y, -limit, limit);
-                    result = t * t * (3.0 - 2.0 * t) * q;
-                }
-                break;
-            }
-        }
-        result = finiteOrZero(result);
+        const double result = finiteOrZero(combine<op>(x, y, floor, limit));
 
         // Lands on the target when the rest is within rounding of one step, so
         // 1 / step samples really end the fade.
@@ -91,5 +96,18 @@ void ArithmeticProcessor::processBlock(const float* a, const float* b, float* ou
 
         const double mixed = finiteOrZero(x + (result - x) * mixCurrent);
         out[i] = static_cast<float>(std::clamp(mixed, -floatMax, floatMax));
+    }
+}
+
+void ArithmeticProcessor::processBlock(const float* a, const float* b, float* out, unsigned n) noexcept
+{
+    if (out == nullptr)
+        return;
+    switch (operation)
+    {
+        case Operation::Add: run<Operation::Add>(a, b, out, n); break;
+        case Operation::Subtract: run<Operation::Subtract>(a, b, out, n); break;
+        case Operation::Multiply: run<Operation::Multiply>(a, b, out, n); break;
+        case Operation::Divide: run<Operation::Divide>(a, b, out, n); break;
     }
 }

@@ -26,6 +26,9 @@ public:
     double getMix() const noexcept { return mixCurrent; }
 
 private:
+    template <Operation op>
+    void run(const float* a, const float* b, float* out, unsigned n) noexcept;
+
     Operation operation = Operation::Add;
     double sampleRate = 48000.0;
     double divideFloor = 0.0001;
