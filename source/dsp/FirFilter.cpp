@@ -26,6 +26,20 @@ void freeFloats(float* p)
         ::operator delete(p, std::align_val_t{alignment});
 }
 
+// The history starts this many floats into an aligned allocation, so that the
+// correlation window (one past the oldest tap) is 64-byte aligned whenever the
+// write position has moved by multiples of 16 — as it does for the usual
+// power-of-two device blocks — and the kernels can use aligned loads.
+constexpr std::size_t historySkew = 15;
+
+float* allocateHistory(std::size_t count) { return allocateFloats(count + historySkew) + historySkew; }
+
+void freeHistory(float* p)
+{
+    if (p != nullptr)
+        freeFloats(p - historySkew);
+}
+
 std::uint32_t padTaps(std::size_t count)
 {
     return static_cast<std::uint32_t>((count + 15) / 16 * 16);
@@ -125,7 +139,7 @@ FirFilter::FirFilter(const FirFilter& other)
     taps = allocateFloats(paddedTaps);
     try
     {
-        history = allocateFloats(historyLength);
+        history = allocateHistory(historyLength);
     }
     catch (...)
     {
@@ -171,7 +185,7 @@ FirFilter& FirFilter::operator=(FirFilter&& other) noexcept
     if (this != &other)
     {
         freeFloats(taps);
-        freeFloats(history);
+        freeHistory(history);
         coefficients = std::move(other.coefficients);
         taps = std::exchange(other.taps, nullptr);
         paddedTaps = std::exchange(other.paddedTaps, 0);
@@ -195,7 +209,7 @@ FirFilter& FirFilter::operator=(FirFilter&& other) noexcept
 FirFilter::~FirFilter()
 {
     freeFloats(taps);
-    freeFloats(history);
+    freeHistory(history);
 }
 
 void FirFilter::allocateFor(std::size_t count)
@@ -206,7 +220,7 @@ void FirFilter::allocateFor(std::size_t count)
     float* newHistory = nullptr;
     try
     {
-        newHistory = allocateFloats(length);
+        newHistory = allocateHistory(length);
     }
     catch (...)
     {
@@ -214,7 +228,7 @@ void FirFilter::allocateFor(std::size_t count)
         throw;
     }
     freeFloats(taps);
-    freeFloats(history);
+    freeHistory(history);
     taps = newTaps;
     history = newHistory;
     paddedTaps = padded;
