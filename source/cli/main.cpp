@@ -1,13 +1,17 @@
 // corvana-cli: project checks and conversions without the application window.
 
+#include "engine/OfflineRenderer.h"
 #include "model/AppSettings.h"
 #include "model/FirFile.h"
 #include "model/ProjectDocument.h"
 #include "model/ProjectFile.h"
 
+#include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -27,6 +31,7 @@ struct Command
     const char* usage;
     size_t argumentCount;
     std::function<int(const Arguments&)> run;
+    size_t optionalArgumentCount = 0; // trailing "--name value" words
 };
 
 juce::File fileFromArgument(const std::string& path)
@@ -98,12 +103,142 @@ int upgrade(const Arguments& args)
     return kOk;
 }
 
+bool parseOption(const Arguments& args, size_t from, const std::string& name, double& value)
+{
+    for (size_t i = from; i + 1 < args.size(); i += 2)
+    {
+        if (args[i] != name)
+            continue;
+        const juce::String text(args[i + 1]);
+        if (! text.containsOnly("0123456789."))
+            return false;
+        value = text.getDoubleValue();
+    }
+    return true;
+}
+
+bool validOptions(const Arguments& args, size_t from)
+{
+    if ((args.size() - from) % 2 != 0)
+        return false;
+    for (size_t i = from; i < args.size(); i += 2)
+        if (args[i] != "--rate" && args[i] != "--buffer")
+            return false;
+    return true;
+}
+
+// Runs the project over a WAV file through the engine's own callback at full
+// speed: file channel k feeds physical input k, and OUT holds physical outputs
+// 1 ... the highest one the project uses. Samples are taken as they are at the
+// device rate (no resampling).
+int render(const Arguments& args)
+{
+    if (! validOptions(args, 3))
+    {
+        std::cerr << "usage: corvana-cli render PROJECT IN.wav OUT.wav [--rate R] [--buffer N]\n";
+        return kUsage;
+    }
+    speaker::AppSettings settings;
+    if (! readProject(args[0], settings))
+        return kFailed;
+
+    juce::WavAudioFormat wav;
+    const auto inFile = fileFromArgument(args[1]);
+    std::unique_ptr<juce::AudioFormatReader> reader(inFile.existsAsFile() ? wav.createReaderFor(inFile.createInputStream().release(), true) : nullptr);
+    if (reader == nullptr)
+    {
+        std::cerr << "The input file is not a readable WAV file.\n";
+        return kFailed;
+    }
+    double rate = reader->sampleRate;
+    double buffer = 256;
+    if (! parseOption(args, 3, "--rate", rate) || ! parseOption(args, 3, "--buffer", buffer))
+    {
+        std::cerr << "--rate and --buffer take a number.\n";
+        return kUsage;
+    }
+
+    speaker::OfflineRenderer renderer;
+    std::string error;
+    if (! renderer.open(settings, rate, static_cast<int>(buffer), static_cast<int>(reader->numChannels), error))
+    {
+        std::cerr << error << '\n';
+        return kFailed;
+    }
+    auto& engine = renderer.getEngine();
+    const int n = renderer.bufferSize();
+    const int ins = renderer.inputChannels();
+    const int outs = renderer.outputChannels();
+    const auto total = reader->lengthInSamples;
+
+    juce::AudioBuffer<float> in(ins, n);
+    juce::AudioBuffer<float> block(outs, n);
+    juce::AudioBuffer<float> result(outs, static_cast<int>(total));
+    std::vector<const float*> inPointers;
+    std::vector<float*> outPointers;
+    for (int c = 0; c < ins; ++c)
+        inPointers.push_back(in.getReadPointer(c));
+    for (int c = 0; c < outs; ++c)
+        outPointers.push_back(block.getWritePointer(c));
+
+    const double blockMs = n / rate * 1000.0;
+    double sumMs = 0.0;
+    double worstMs = 0.0;
+    std::int64_t callbacks = 0;
+    for (juce::int64 start = 0; start < total; start += n)
+    {
+        const int count = static_cast<int>(std::min<juce::int64>(n, total - start));
+        in.clear();
+        reader->read(&in, 0, count, start, true, true);
+        block.clear();
+        renderer.process(inPointers.data(), outPointers.data());
+        const double ms = engine.getDspLoad().callbackTimeMs;
+        sumMs += ms;
+        worstMs = std::max(worstMs, ms);
+        ++callbacks;
+        if (const int code = engine.getPendingSafetyStop(); code != 0)
+        {
+            std::cerr << speaker::AudioEngine::safetyStopMessage(code) << '\n';
+            return kFailed;
+        }
+        for (int c = 0; c < outs; ++c)
+            result.copyFrom(c, static_cast<int>(start), block, c, 0, count);
+    }
+
+    const auto outFile = fileFromArgument(args[2]);
+    outFile.deleteFile();
+    std::unique_ptr<juce::OutputStream> stream(outFile.createOutputStream().release());
+    std::unique_ptr<juce::AudioFormatWriter> writer(
+        stream != nullptr ? wav.createWriterFor(stream.get(), rate, static_cast<unsigned>(outs), 32, {}, 0) : nullptr);
+    if (writer == nullptr)
+    {
+        std::cerr << "The output file could not be written.\n";
+        return kFailed;
+    }
+    stream.release(); // the writer owns it now
+    if (! writer->writeFromAudioSampleBuffer(result, 0, result.getNumSamples()))
+    {
+        std::cerr << "The output file could not be written.\n";
+        return kFailed;
+    }
+    writer.reset();
+
+    const double mean = callbacks > 0 ? sumMs / static_cast<double>(callbacks) : 0.0;
+    char line[256];
+    std::snprintf(line, sizeof line, "%s: %lld samples, %d outputs at %.0f Hz / %d samples; DSP load mean %.2f %%, worst %.2f %%, %lld deadline misses\n",
+                  settings.projectName.c_str(), static_cast<long long>(total), outs, rate, n, mean / blockMs * 100.0,
+                  worstMs / blockMs * 100.0, static_cast<long long>(engine.getDspLoad().deadlineMisses));
+    std::cout << line;
+    return kOk;
+}
+
 const std::vector<Command>& commands()
 {
     static const std::vector<Command> table {
         { "check", "check FILE", 1, check },
         { "check-fir", "check-fir FILE", 1, checkFir },
         { "upgrade", "upgrade IN OUT", 2, upgrade },
+        { "render", "render PROJECT IN.wav OUT.wav [--rate R] [--buffer N]", 3, render, 4 },
     };
     return table;
 }
@@ -133,7 +268,7 @@ int main(int argc, char** argv)
     {
         if (name != command.name)
             continue;
-        if (args.size() != command.argumentCount)
+        if (args.size() < command.argumentCount || args.size() > command.argumentCount + command.optionalArgumentCount)
             return usage();
         return command.run(args);
     }
