@@ -30,6 +30,8 @@ constexpr const char* kBandFiniteMessage = "EQ band values must be finite number
 //==============================================================================
 // Reading helpers. Lookups on anything that is not an object yield "absent".
 
+const double kFloatOverflow = std::ldexp(1.0, 128) - std::ldexp(1.0, 103);
+
 const juce::var& property(const juce::var& object, const char* key)
 {
     static const juce::var absent;
@@ -45,11 +47,26 @@ bool hasKey(const juce::var& object, const char* key)
     return dynamic != nullptr && dynamic->hasProperty(juce::Identifier(key));
 }
 
+// A var holding an array also counts as an object in JUCE; JSON objects are DynamicObjects.
+bool isJsonObject(const juce::var& v) { return v.getDynamicObject() != nullptr; }
+
 bool isNumber(const juce::var& v) { return v.isInt() || v.isInt64() || v.isDouble(); }
+
+// The JSON writer keeps at most 15 to 17 significant digits, so not every double
+// survives its text. Reader and writer both snap a value to the one its text reads
+// back as; then reading gives what was written, and writing again gives the same text.
+double representable(double value)
+{
+    if (! std::isfinite(value))
+        return value;
+    return juce::var(value).toString().getDoubleValue();
+}
 
 double readNumber(const juce::var& object, const char* key, double fallback)
 {
     const auto& v = property(object, key);
+    if (v.isDouble())
+        return representable(static_cast<double>(v));
     return isNumber(v) ? static_cast<double>(v) : fallback;
 }
 
@@ -146,8 +163,8 @@ bool readFir(const juce::var& object, FirSettings& fir, std::string& error)
     for (const auto& element : *coefficients)
     {
         const auto d = static_cast<double>(element);
-        // Anything beyond the float range would be stored as infinity.
-        if (! std::isfinite(d) || std::abs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+        // From 2^128 - 2^103 on, a double rounds to an infinite float.
+        if (! std::isfinite(d) || std::abs(d) >= kFloatOverflow)
             return fail(error, kFirFiniteMessage);
         values.push_back(static_cast<float>(d));
     }
@@ -268,7 +285,7 @@ bool readModuleFields(const juce::var& object, InsertedModuleSettings& module, c
         if (hasKey(object, "fir"))
         {
             const auto& fir = property(object, "fir");
-            if (! fir.isObject())
+            if (! isJsonObject(fir))
                 return fail(error, kFirNotObjectMessage);
             if (! readFir(fir, module.fir, error))
                 return false;
@@ -334,7 +351,7 @@ bool readProcessor(const juce::var& object, InsertedModuleSettings& processor, s
         if (! hasKey(object, "fir"))
             return fail(error, kMissingFirMessage);
         const auto& fir = property(object, "fir");
-        if (! fir.isObject())
+        if (! isJsonObject(fir))
             return fail(error, kFirNotObjectMessage);
         if (! readFir(fir, processor.fir, error))
             return false;
@@ -424,7 +441,7 @@ bool readInput(const juce::var& object, int index, InputSettings& input, std::st
     input.solo = readBool(object, "solo", false);
 
     const auto& fir = property(object, "fir");
-    if (! fir.isObject())
+    if (! isJsonObject(fir))
         return fail(error, "An input is missing its FIR data.");
     if (! readFir(fir, input.fir, error))
         return false;
@@ -584,7 +601,7 @@ bool readNode(const juce::var& object, CanvasNodeSettings& node, std::string& er
     node.processor.id = node.id;
     node.processor.kind = kind;
     const auto& processor = property(object, "processor");
-    if (! processor.isObject())
+    if (! isJsonObject(processor))
         return fail(error, kMissingProcessorMessage);
     return readProcessor(processor, node.processor, error);
 }
@@ -944,14 +961,7 @@ void convertChainsToCanvas(AppSettings& settings)
 
 juce::String toJuce(const std::string& text) { return juce::String::fromUTF8(text.data(), static_cast<int>(text.size())); }
 
-// The value a reader gets back from the text of this double. Writing that value
-// instead of the raw one makes write, read, write produce the same text.
-juce::var number(double value)
-{
-    if (! std::isfinite(value))
-        return value;
-    return juce::var(value).toString().getDoubleValue();
-}
+juce::var number(double value) { return representable(value); }
 
 class ObjectBuilder
 {
@@ -1167,7 +1177,7 @@ juce::var canvasToVar(const AppSettings& settings, bool includeCoefficients)
 
 bool readProject(const juce::var& root, AppSettings& result, std::string& error)
 {
-    if (! root.isObject())
+    if (! isJsonObject(root))
         return fail(error, "The project root must be a JSON object.");
 
     const int schema = readInt(root, "schemaVersion", 0);
@@ -1253,7 +1263,7 @@ bool readProject(const juce::var& root, AppSettings& result, std::string& error)
     if (hasKey(root, "analyzerWorkspace"))
     {
         const auto& workspace = property(root, "analyzerWorkspace");
-        if (! workspace.isObject() || workspace.getDynamicObject() == nullptr)
+        if (! isJsonObject(workspace))
             return fail(error, "The Analyzer workspace is invalid.");
         const auto text = juce::JSON::toString(workspace, true);
         if (text.getNumBytesAsUTF8() > static_cast<size_t>(kMaxAnalyzerWorkspaceBytes))
@@ -1276,7 +1286,7 @@ bool readProject(const juce::var& root, AppSettings& result, std::string& error)
     result.connections.clear();
     result.submodules.clear();
     const auto& canvas = property(root, "canvas");
-    if (canvas.isObject() && property(canvas, "nodes").isArray() && property(canvas, "connections").isArray())
+    if (isJsonObject(canvas) && property(canvas, "nodes").isArray() && property(canvas, "connections").isArray())
     {
         if (! readCanvas(canvas, result, error))
             return false;
@@ -1313,7 +1323,7 @@ juce::var settingsToVar(const AppSettings& settings, bool includeFirCoefficients
         .set("masterVolumeDb", number(settings.masterVolumeDb));
 
     const auto workspace = juce::JSON::parse(toJuce(settings.analyzerWorkspace));
-    if (workspace.isObject())
+    if (isJsonObject(workspace))
         root.set("analyzerWorkspace", workspace);
 
     juce::Array<juce::var> inputs;
