@@ -128,7 +128,8 @@ bool validateCanvasGraph(const AppSettings& settings, std::string& error)
         else
         {
             ++blockCount;
-            if (blockCount > kMaxCanvasBlocks || ! isCanvasProcessorKind(node.processor.kind))
+            if (blockCount > kMaxCanvasBlocks || node.kind != static_cast<int>(CanvasNodeKind::processor)
+                || ! isCanvasProcessorKind(node.processor.kind))
                 return fail(error, kProcessorMessage);
         }
     }

@@ -316,6 +316,7 @@ TEST(CanvasValidation, Nodes)
         { "Empty processor kind", [](AppSettings& s) { addBlock(s, "x", ProcessingModuleKind::empty); }, kProcessor },
         { "processor kind past the list", [](AppSettings& s) { addBlock(s, "x").processor.kind = 14; }, kProcessor },
         { "negative processor kind", [](AppSettings& s) { addBlock(s, "x").processor.kind = -1; }, kProcessor },
+        { "node kind past the list", [](AppSettings& s) { addBlock(s, "x").kind = 3; }, kProcessor },
     });
 }
 
