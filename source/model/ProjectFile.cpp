@@ -65,9 +65,7 @@ double representable(double value)
 double readNumber(const juce::var& object, const char* key, double fallback)
 {
     const auto& v = property(object, key);
-    if (v.isDouble())
-        return representable(static_cast<double>(v));
-    return isNumber(v) ? static_cast<double>(v) : fallback;
+    return isNumber(v) ? representable(static_cast<double>(v)) : fallback;
 }
 
 // Truncates towards zero; saturates instead of overflowing, NaN takes the fallback.
