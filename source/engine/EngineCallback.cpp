@@ -498,6 +498,8 @@ void AudioEngine::audioDeviceIOCallbackWithContext(const float* const* inputChan
                                                    float* const* outputChannelData, int numOutputChannels, int numSamples,
                                                    const juce::AudioIODeviceCallbackContext&)
 {
+    // Decaying filter tails must not fall into denormal arithmetic.
+    const juce::ScopedNoDenormals noDenormals;
     impl->processCallback(inputChannelData, numInputChannels, outputChannelData, numOutputChannels, numSamples);
 }
 } // namespace speaker
