@@ -173,6 +173,12 @@ juce::var setupFor(const char* type, const juce::String& in, const juce::String&
 
 TEST(JackEndToEnd, GainMuteAndMasterMuteOnARealServer)
 {
+#if defined(__SANITIZE_THREAD__)
+    // JACK hands buffers between clients through shared memory synchronised
+    // inside the server, which the sanitizer cannot follow, and JUCE 7.0.5's
+    // driver rewrites its port masks while its process callback reads them.
+    GTEST_SKIP() << "not under the thread sanitizer";
+#endif
     const auto jackd = findJackd();
     if (! jackd.existsAsFile())
         GTEST_SKIP() << "jackd is not installed";
