@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <vector>
 
 namespace
@@ -22,6 +23,33 @@ class FrozenClock final : public speaker::AudioClock
 public:
     double nowSeconds() noexcept override { return 0.0; }
 };
+
+// CPU time of this thread: on a shared machine the wall-clock figures also
+// count the time other processes held the core.
+double threadCpuSeconds()
+{
+    timespec t {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Figures
+{
+    double mean = 0.0;
+    double p99 = 0.0;
+};
+
+Figures summarise(std::vector<double>& loads)
+{
+    if (loads.empty())
+        return {};
+    std::sort(loads.begin(), loads.end());
+    double sum = 0.0;
+    for (const double l : loads)
+        sum += l;
+    return { sum / static_cast<double>(loads.size()),
+             loads[std::min(loads.size() - 1, static_cast<size_t>(0.99 * static_cast<double>(loads.size())))] };
+}
 
 void engineCallback(benchmark::State& state, const char* projectFile)
 {
@@ -68,16 +96,20 @@ void engineCallback(benchmark::State& state, const char* projectFile)
     }
 
     std::vector<double> loads;
+    std::vector<double> cpuLoads;
     loads.reserve(static_cast<size_t>(state.max_iterations));
+    cpuLoads.reserve(static_cast<size_t>(state.max_iterations));
     const double blockSeconds = buffer / kRate;
     for (auto _ : state)
     {
         state.PauseTiming();
         fill();
         state.ResumeTiming();
+        const double cpuStart = threadCpuSeconds();
         const auto start = std::chrono::steady_clock::now();
         renderer.process(in.data(), out.data());
         const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpuLoads.push_back((threadCpuSeconds() - cpuStart) / blockSeconds * 100.0);
         loads.push_back(elapsed / blockSeconds * 100.0);
         benchmark::DoNotOptimize(outputs[0][0]);
     }
@@ -86,12 +118,12 @@ void engineCallback(benchmark::State& state, const char* projectFile)
         state.SkipWithError(speaker::AudioEngine::safetyStopMessage(renderer.getEngine().getPendingSafetyStop()).c_str());
         return;
     }
-    std::sort(loads.begin(), loads.end());
-    double sum = 0.0;
-    for (const double l : loads)
-        sum += l;
-    state.counters["load_mean_%"] = loads.empty() ? 0.0 : sum / static_cast<double>(loads.size());
-    state.counters["load_p99_%"] = loads.empty() ? 0.0 : loads[std::min(loads.size() - 1, static_cast<size_t>(0.99 * static_cast<double>(loads.size())))];
+    const auto wall = summarise(loads);
+    const auto cpu = summarise(cpuLoads);
+    state.counters["load_mean_%"] = wall.mean;
+    state.counters["load_p99_%"] = wall.p99;
+    state.counters["cpu_mean_%"] = cpu.mean;
+    state.counters["cpu_p99_%"] = cpu.p99;
     state.counters["outputs"] = renderer.outputChannels();
 }
 
