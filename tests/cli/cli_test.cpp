@@ -1,64 +1,6 @@
-#include <juce_core/juce_core.h>
+#include "cli/CliTest.h"
 
-#include <gtest/gtest.h>
-
-#include <sys/wait.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-namespace
-{
-struct Run
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string& s)
-{
-    std::string result = "'";
-    for (const char c : s)
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return result + "'";
-}
-
-class CliTest : public ::testing::Test
-{
-protected:
-    juce::TemporaryFile outFile, errFile;
-    juce::File folder = juce::File::createTempFile("corvana-cli-test");
-
-    void SetUp() override { ASSERT_TRUE(folder.createDirectory()); }
-    void TearDown() override { folder.deleteRecursively(); }
-
-    Run run(const std::vector<std::string>& args)
-    {
-        std::string command = quoted(CORVANA_CLI_PATH);
-        for (const auto& a : args)
-            command += " " + quoted(a);
-        command += " >" + quoted(outFile.getFile().getFullPathName().toStdString());
-        command += " 2>" + quoted(errFile.getFile().getFullPathName().toStdString());
-        const int status = std::system(command.c_str());
-        Run r;
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = outFile.getFile().loadFileAsString().toStdString();
-        r.err = errFile.getFile().loadFileAsString().toStdString();
-        return r;
-    }
-
-    std::string write(const std::string& name, const std::string& text)
-    {
-        const auto f = folder.getChildFile(name);
-        f.replaceWithText(text, false, false, "\n");
-        return f.getFullPathName().toStdString();
-    }
-
-    static std::string reference(const std::string& name) { return std::string(CORVANA_BENCH_PROJECTS_DIR) + "/" + name; }
-};
-} // namespace
+using corvana::test::CliTest;
 
 TEST_F(CliTest, CheckSummarisesTheReferenceProjects)
 {
