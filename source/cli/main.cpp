@@ -1,5 +1,6 @@
 // corvana-cli: project checks and conversions without the application window.
 
+#include "analyzer/GraphAnalyzer.h"
 #include "engine/OfflineRenderer.h"
 #include "model/AppSettings.h"
 #include "model/FirFile.h"
@@ -10,7 +11,9 @@
 #include <juce_core/juce_core.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -250,6 +253,191 @@ int render(const Arguments& args)
     return kOk;
 }
 
+constexpr const char* kAnalyzeUsage = "analyze PROJECT --target NODE_ID [--mode path|block] [--rate HZ] [--sweep --start HZ --end HZ] "
+                                        "[--duration S] [--level DB] [--inputs ID,ID] --format json|csv|frd [-o FILE]";
+
+struct AnalyzeRequest
+{
+    std::string target;
+    bool includePath = true;
+    double rate = 48000.0;
+    speaker::GraphAnalyzerOptions options;
+    std::string format;
+    std::string outPath;
+};
+
+bool parseNumber(const std::string& text, double& value)
+{
+    const char* end = text.data() + text.size();
+    double parsed = 0.0;
+    const auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
+    if (ec != std::errc() || ptr != end || ! std::isfinite(parsed))
+        return false;
+    value = parsed;
+    return true;
+}
+
+// Every option but --sweep takes one value; anything else is a usage error.
+bool parseAnalyzeArguments(const Arguments& args, AnalyzeRequest& request)
+{
+    bool haveTarget = false;
+    for (size_t i = 1; i < args.size(); ++i)
+    {
+        const std::string& name = args[i];
+        if (name == "--sweep")
+        {
+            request.options.excitation = speaker::AnalyzerExcitation::logSweep;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return false;
+        const std::string& value = args[++i];
+        if (name == "--target")
+        {
+            request.target = value;
+            haveTarget = ! value.empty();
+        }
+        else if (name == "--mode")
+        {
+            if (value != "path" && value != "block")
+                return false;
+            request.includePath = value == "path";
+        }
+        else if (name == "--format")
+        {
+            if (value != "json" && value != "csv" && value != "frd")
+                return false;
+            request.format = value;
+        }
+        else if (name == "--inputs")
+        {
+            request.options.excitationInputIds.clear();
+            for (const auto& id : juce::StringArray::fromTokens(juce::String(value), ",", ""))
+                if (id.trim().isNotEmpty())
+                    request.options.excitationInputIds.push_back(id.trim().toStdString());
+        }
+        else if (name == "-o")
+            request.outPath = value;
+        else if (name == "--rate" ? ! parseNumber(value, request.rate)
+                 : name == "--start" ? ! parseNumber(value, request.options.sweepStartHz)
+                 : name == "--end" ? ! parseNumber(value, request.options.sweepEndHz)
+                 : name == "--duration" ? ! parseNumber(value, request.options.durationSeconds)
+                 : name == "--level" ? ! parseNumber(value, request.options.levelDb)
+                 : true)
+            return false;
+    }
+    return haveTarget && ! request.format.empty();
+}
+
+// Shortest text that reads back as the same double.
+std::string number(double value)
+{
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+std::vector<double> numberArray(const juce::var& array)
+{
+    std::vector<double> values;
+    if (const auto* items = array.getArray())
+        for (const auto& item : *items)
+            values.push_back(static_cast<double>(item));
+    return values;
+}
+
+// A distortion curve read at frequency f, straight in log frequency between its
+// points; empty outside the curve.
+std::string distortionAt(const std::vector<double>& hz, const std::vector<double>& db, double f)
+{
+    const size_t count = std::min(hz.size(), db.size());
+    if (count == 0 || f < hz.front() * (1.0 - 1e-12) || f > hz[count - 1] * (1.0 + 1e-12))
+        return {};
+    size_t i = 0;
+    while (i + 2 < count && hz[i + 1] < f)
+        ++i;
+    if (count == 1 || hz[i + 1] <= hz[i])
+        return number(db[i]);
+    const double t = std::clamp(std::log(f / hz[i]) / std::log(hz[i + 1] / hz[i]), 0.0, 1.0);
+    return number(db[i] + (db[i + 1] - db[i]) * t);
+}
+
+std::string responseText(const juce::var& result, const std::string& format)
+{
+    const auto hz = numberArray(result["frequenciesHz"]);
+    const auto magnitude = numberArray(result["magnitudeDb"]);
+    const auto phase = numberArray(result["phaseDegrees"]);
+    const size_t rows = std::min({ hz.size(), magnitude.size(), phase.size() });
+    std::string text;
+    if (format == "frd")
+    {
+        text = "* Corvana " + result["mode"].toString().toStdString() + " analysis of "
+            + result["targetLabel"].toString().toStdString() + " (" + result["targetId"].toString().toStdString()
+            + ")\n* Frequency(Hz)\tMagnitude(dB)\tPhase(deg)\n";
+        for (size_t i = 0; i < rows; ++i)
+            text += number(hz[i]) + "\t" + number(magnitude[i]) + "\t" + number(phase[i]) + "\n";
+        return text;
+    }
+
+    // CSV; a sweep adds its distortion curves, read at the response frequencies.
+    const bool sweep = result["excitation"].toString() == "logSweep";
+    const auto distortionHz = numberArray(result["distortionFrequenciesHz"]);
+    const auto thd = numberArray(result["thdDb"]);
+    const auto h2 = numberArray(result["h2Db"]);
+    const auto h3Hz = numberArray(result["h3FrequenciesHz"]);
+    const auto h3 = numberArray(result["h3Db"]);
+    text = sweep ? "frequency_hz,magnitude_db,phase_degrees,thd_db,h2_db,h3_db\n"
+                 : "frequency_hz,magnitude_db,phase_degrees\n";
+    for (size_t i = 0; i < rows; ++i)
+    {
+        text += number(hz[i]) + "," + number(magnitude[i]) + "," + number(phase[i]);
+        if (sweep)
+            text += "," + distortionAt(distortionHz, thd, hz[i]) + "," + distortionAt(distortionHz, h2, hz[i]) + ","
+                + distortionAt(h3Hz, h3, hz[i]);
+        text += "\n";
+    }
+    return text;
+}
+
+// Offline analysis of one path or Block, printed or written as JSON (the result
+// object), CSV (frequency, magnitude, phase, and for sweeps THD, H2 and H3) or
+// FRD (frequency, magnitude, phase).
+int analyze(const Arguments& args)
+{
+    AnalyzeRequest request;
+    if (! parseAnalyzeArguments(args, request))
+    {
+        std::cerr << "usage: corvana-cli " << kAnalyzeUsage << '\n';
+        return kUsage;
+    }
+    speaker::AppSettings settings;
+    if (! readProject(args[0], settings))
+        return kFailed;
+
+    const auto result = speaker::analyzeCanvasGraph(settings, request.target, request.includePath, request.rate,
+                                                    request.options);
+    if (result["status"].toString() != "ok")
+    {
+        std::cerr << result["message"].toString() << '\n';
+        return kFailed;
+    }
+
+    const std::string text = request.format == "json" ? juce::JSON::toString(result, true, 15).toStdString() + "\n"
+                                                      : responseText(result, request.format);
+    if (request.outPath.empty())
+    {
+        std::cout << text;
+        return kOk;
+    }
+    std::string error;
+    if (! speaker::writeTextFileAtomically(fileFromArgument(request.outPath), text, error))
+    {
+        std::cerr << error << '\n';
+        return kFailed;
+    }
+    return kOk;
+}
+
 const std::vector<Command>& commands()
 {
     static const std::vector<Command> table {
@@ -257,6 +445,7 @@ const std::vector<Command>& commands()
         { "check-fir", "check-fir FILE", 1, checkFir },
         { "upgrade", "upgrade IN OUT", 2, upgrade },
         { "render", "render PROJECT IN.wav OUT.wav [--rate R] [--buffer N]", 3, render, 4 },
+        { "analyze", kAnalyzeUsage, 1, analyze, 21 },
     };
     return table;
 }
