@@ -3,6 +3,7 @@
 #include "AnalyzerTestSupport.h"
 
 #include "dsp/CrossoverFilterBank.h"
+#include "dsp/ParametricEQ.h"
 #include "dsp/PeakingFilter.h"
 #include "dsp/ShelvingFilterProcessor.h"
 #include "dsp/ShelvingFilters.h"
@@ -35,6 +36,20 @@ Complex designedResponse(const InsertedModuleSettings& m, double f, double rate)
     {
         case ProcessingModuleKind::gain:
             return (m.polarityInverted ? -1.0 : 1.0) * std::pow(10.0, m.gainDb / 20.0);
+        case ProcessingModuleKind::iirFilter:
+        {
+            ParametricEQ16Band eq(rate);
+            Complex h = 1.0;
+            for (unsigned k = 0; k < ParametricEQ16Band::numBands; ++k)
+            {
+                const auto& b = m.eq[k];
+                if (static_cast<int>(k) >= m.eqBandCount || ! b.enabled)
+                    continue;
+                eq.setBandParams(k, static_cast<ParametricEQ::FilterType>(b.type), b.frequencyHz, b.q, b.gainDb);
+                h *= sectionResponse(eq.band(k).coefficients(), f, rate);
+            }
+            return h;
+        }
         case ProcessingModuleKind::delay:
             return std::polar(1.0, -2.0 * std::numbers::pi * f * std::round(rate * m.delayUs / 1e6) / rate);
         case ProcessingModuleKind::firFilter:
@@ -160,6 +175,23 @@ InsertedModuleSettings longFir()
     return m;
 }
 
+// Four bands in use, the third switched off, a fifth beyond the band count.
+InsertedModuleSettings equaliser()
+{
+    auto m = module(ProcessingModuleKind::iirFilter);
+    m.eqBandCount = 4;
+    const EqBandSettings bands[] = {
+        { true, static_cast<int>(FilterType::peaking), 250.0, -4.0, 2.0 },
+        { true, static_cast<int>(FilterType::highPass2nd), 40.0, 0.0, 0.8 },
+        { false, static_cast<int>(FilterType::peaking), 2000.0, 12.0, 1.0 },
+        { true, static_cast<int>(FilterType::highShelf), 6000.0, 3.0, 0.7 },
+        { true, static_cast<int>(FilterType::lowShelf), 100.0, 10.0, 0.7 },
+    };
+    for (size_t k = 0; k < std::size(bands); ++k)
+        m.eq[k] = bands[k];
+    return m;
+}
+
 struct PathCase
 {
     const char* name;
@@ -176,6 +208,7 @@ std::vector<PathCase> pathCases()
         { "LinkwitzRiley4LowPass", { crossover(K::lowPassFilter, 4, 1, 500.0) } },
         { "Butterworth8HighPass", { crossover(K::highPassFilter, 8, 0, 1000.0) } },
         { "Delay1ms", { delayUs(1000.0) } },
+        { "IirFilterBands", { equaliser() } },
         { "Fir4096", { longFir() } },
         { "GainAndPolarity", { gainDb(-6.0, true), gainDb(3.5, false) } },
         { "ThreeWayPath",
