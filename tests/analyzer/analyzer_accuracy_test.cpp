@@ -322,12 +322,19 @@ TEST(AnalyzerDistortion, SquareLawPathReportsTheSecondHarmonicTheAlgebraPredicts
     connect(p, "in1", "add", "a");
     connect(p, "mul", "add", "b");
     connect(p, "add", "out1");
+    // The same followed by 20 ms of delay: the fits follow the path's latency.
+    AppSettings delayed = p;
+    delayed.connections.pop_back();
+    delayed.nodes.insert(delayed.nodes.begin() + 4, blockNode("late", delayUs(20000.0)));
+    connect(delayed, "add", "late");
+    connect(delayed, "late", "out1");
 
-    for (const double level : { -12.0, -24.0 })
+    for (const auto& [project, level] : { std::pair { &p, -12.0 }, std::pair { &p, -24.0 }, std::pair { &delayed, -12.0 } })
     {
         auto options = sweepOptions(20.0, 20000.0, 2.0);
         options.levelDb = level;
-        const auto result = analyzeCanvasGraph(p, "out1", true, kRate, options);
+        const auto result = analyzeCanvasGraph(*project, "out1", true, kRate, options);
+        EXPECT_EQ(static_cast<int>(result["peakSample"]), project == &p ? 0 : 960);
         ASSERT_EQ(text(result, "status"), "ok") << text(result, "message");
         // x = A sin(phi) gives x^2 = A^2 / 2 - (A^2 / 2) cos(2 phi): H2 / F = A / 2.
         const double expected = level - 20.0 * std::log10(2.0);
