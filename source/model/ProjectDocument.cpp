@@ -8,16 +8,26 @@ namespace
 {
 constexpr const char* kNotJson = "The project file is not valid JSON.";
 
-// The JSON parser recurses once per nesting level; a hostile file of nothing but
-// brackets would otherwise exhaust the stack. Real projects nest about eight deep.
+// The JSON parser recurses once per nesting level, so a hostile file of nothing
+// but brackets would exhaust the stack; real projects nest about eight deep. It
+// also accumulates integer literals in 64 bits without an overflow check, so a
+// literal of more digits than that holds is refused here instead of wrapping.
 constexpr int kMaxJsonNesting = 256;
+constexpr int kMaxIntegerDigits = 18;
 
-bool nestingWithinLimit(const juce::String& text)
+bool isDigit(juce::juce_wchar c) { return c >= '0' && c <= '9'; }
+
+bool isNumberCharacter(juce::juce_wchar c)
+{
+    return isDigit(c) || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
+}
+
+bool safeForJsonParser(const juce::String& text)
 {
     int depth = 0;
     bool inString = false;
     bool escaped = false;
-    for (auto p = text.getCharPointer(); ! p.isEmpty(); ++p)
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
     {
         const auto c = *p;
         if (inString)
@@ -38,6 +48,22 @@ bool nestingWithinLimit(const juce::String& text)
         }
         else if (c == ']' || c == '}')
             --depth;
+        else if (isDigit(c))
+        {
+            int digits = 0;
+            while (isDigit(*p))
+            {
+                ++digits;
+                ++p;
+            }
+            const bool integerLiteral = *p != '.' && *p != 'e' && *p != 'E';
+            if (integerLiteral && digits > kMaxIntegerDigits)
+                return false;
+            while (isNumberCharacter(*p))
+                ++p;
+            continue;
+        }
+        ++p;
     }
     return true;
 }
@@ -51,7 +77,7 @@ bool readProjectFile(const juce::File& file, AppSettings& settings, std::string&
 bool readProjectText(const juce::String& text, AppSettings& settings, std::string& error)
 {
     juce::var parsed;
-    if (text.isEmpty() || ! nestingWithinLimit(text) || juce::JSON::parse(text, parsed).failed())
+    if (text.isEmpty() || ! safeForJsonParser(text) || juce::JSON::parse(text, parsed).failed())
     {
         error = kNotJson;
         return false;
