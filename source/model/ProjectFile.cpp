@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <map>
 #include <set>
 #include <utility>
 
@@ -52,7 +50,7 @@ bool isJsonObject(const juce::var& v) { return v.getDynamicObject() != nullptr; 
 
 bool isNumber(const juce::var& v) { return v.isInt() || v.isInt64() || v.isDouble(); }
 
-// The JSON writer keeps at most 15 to 17 significant digits, so not every double
+// The JSON writer keeps at most 16 significant digits, so not every double
 // survives its text. Reader and writer both snap a value to the one its text reads
 // back as; then reading gives what was written, and writing again gives the same text.
 double representable(double value)
