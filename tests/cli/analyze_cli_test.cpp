@@ -1,58 +1,17 @@
 // corvana-cli analyze, run as a program on the reference project.
 
-#include <juce_core/juce_core.h>
-
-#include <gtest/gtest.h>
-
-#include <sys/wait.h>
-
-#include <cstdlib>
-#include <string>
-#include <vector>
+#include "cli/CliTest.h"
 
 namespace
 {
-struct CliRun
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(const std::string& s)
-{
-    std::string result = "'";
-    for (const char c : s)
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return result + "'";
-}
-
-class AnalyzeCliTest : public ::testing::Test
+class AnalyzeCliTest : public corvana::test::CliTest
 {
 protected:
-    juce::TemporaryFile outFile, errFile;
-    juce::TemporaryFile written { ".csv" };
-
-    CliRun analyze(const std::vector<std::string>& options)
+    corvana::test::CliResult analyze(const std::vector<std::string>& options)
     {
-        std::string command = quoted(CORVANA_CLI_PATH);
-        command += " analyze ";
-        command += quoted(std::string(CORVANA_BENCH_PROJECTS_DIR) + "/reference-3way-stereo.corv");
-        for (const auto& a : options)
-        {
-            command += ' ';
-            command += quoted(a);
-        }
-        command += " >";
-        command += quoted(outFile.getFile().getFullPathName().toStdString());
-        command += " 2>";
-        command += quoted(errFile.getFile().getFullPathName().toStdString());
-        const int status = std::system(command.c_str());
-        CliRun r;
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.out = outFile.getFile().loadFileAsString().toStdString();
-        r.err = errFile.getFile().loadFileAsString().toStdString();
-        return r;
+        std::vector<std::string> args { "analyze", reference("reference-3way-stereo.corv") };
+        args.insert(args.end(), options.begin(), options.end());
+        return run(args);
     }
 
     static juce::StringArray lines(const std::string& text)
@@ -120,12 +79,12 @@ TEST_F(AnalyzeCliTest, CsvAndFrdCarryTheResponse)
 
 TEST_F(AnalyzeCliTest, SweepCsvAddsDistortionColumnsAndWritesToAFile)
 {
-    const auto path = written.getFile().getFullPathName().toStdString();
+    const auto path = pathIn("response.csv");
     const auto r = analyze({ "--target", "out1", "--sweep", "--start", "20", "--end", "20000", "--duration", "1",
                              "--inputs", "in1", "--format", "csv", "-o", path });
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.out.empty());
-    const auto rows = lines(written.getFile().loadFileAsString().toStdString());
+    const auto rows = lines(juce::File(path).loadFileAsString().toStdString());
     ASSERT_EQ(rows.size(), 402);
     EXPECT_EQ(rows[0], "frequency_hz,magnitude_db,phase_degrees,thd_db,h2_db,h3_db");
     const auto low = juce::StringArray::fromTokens(rows[1], ",", "");
