@@ -2,6 +2,8 @@
 
 #include "model/ProjectFile.h"
 
+#include <limits>
+
 namespace speaker
 {
 namespace
@@ -71,12 +73,23 @@ bool safeForJsonParser(const juce::String& text)
 
 bool readProjectFile(const juce::File& file, AppSettings& settings, std::string& error)
 {
-    return readProjectText(file.loadFileAsString(), settings, error);
+    juce::MemoryBlock data;
+    file.loadFileAsData(data);
+    return readProjectText(std::string_view(static_cast<const char*>(data.getData()), data.getSize()), settings, error);
 }
 
-bool readProjectText(const juce::String& text, AppSettings& settings, std::string& error)
+bool readProjectText(std::string_view utf8, AppSettings& settings, std::string& error)
 {
+    if (utf8.substr(0, 3) == "\xEF\xBB\xBF")
+        utf8.remove_prefix(3);
+
+    // JUCE's strings trust their UTF-8; a malformed sequence would let the parser
+    // step past the end of the text.
     juce::var parsed;
+    const bool decodable = ! utf8.empty() && utf8.size() < static_cast<size_t>(std::numeric_limits<int>::max())
+                        && utf8.find('\0') == std::string_view::npos
+                        && juce::CharPointer_UTF8::isValidString(utf8.data(), static_cast<int>(utf8.size()));
+    const auto text = decodable ? juce::String::fromUTF8(utf8.data(), static_cast<int>(utf8.size())) : juce::String();
     if (text.isEmpty() || ! safeForJsonParser(text) || juce::JSON::parse(text, parsed).failed())
     {
         error = kNotJson;

@@ -5,6 +5,7 @@
 #include <juce_core/juce_core.h>
 
 #include <string>
+#include <string_view>
 
 namespace speaker
 {
@@ -13,8 +14,8 @@ namespace speaker
 // file is kept; callers that follow the file name set it themselves.
 bool readProjectFile(const juce::File& file, AppSettings& settings, std::string& error);
 
-// The same over text already in memory (used by the reader and the fuzzer).
-bool readProjectText(const juce::String& text, AppSettings& settings, std::string& error);
+// The same over the bytes of a file already in memory (UTF-8, optional byte-order mark).
+bool readProjectText(std::string_view utf8, AppSettings& settings, std::string& error);
 
 // The project object as the one-line JSON text that project files hold.
 std::string projectJsonText(const juce::var& project);

@@ -7,10 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const auto text = juce::String::fromUTF8(reinterpret_cast<const char*>(data), static_cast<int>(size));
     speaker::AppSettings settings;
     std::string error;
-    if (speaker::readProjectText(text, settings, error))
+    if (speaker::readProjectText(std::string_view(reinterpret_cast<const char*>(data), size), settings, error))
     {
         // Whatever the reader accepts must survive its own writer.
         speaker::AppSettings again;

@@ -22,7 +22,7 @@ std::string readError(const std::string& text)
     AppSettings settings = makeDefaultSettings("mono", {});
     const auto before = settings;
     std::string error;
-    EXPECT_FALSE(readProjectText(juce::String::fromUTF8(text.c_str()), settings, error));
+    EXPECT_FALSE(readProjectText(text, settings, error));
     EXPECT_EQ(settings, before);
     return error;
 }
@@ -34,6 +34,7 @@ TEST(ProjectDocument, ReadsWhatItWrites)
     std::string error;
     ASSERT_TRUE(readProjectText(defaultProjectText(), settings, error)) << error;
     EXPECT_EQ(settings, makeDefaultSettings("stereo", {}));
+    ASSERT_TRUE(readProjectText("\xEF\xBB\xBF" + defaultProjectText(), settings, error)) << error;
 }
 
 TEST(ProjectDocument, RefusesTextTheJsonParserCannotTakeSafely)
@@ -44,6 +45,8 @@ TEST(ProjectDocument, RefusesTextTheJsonParserCannotTakeSafely)
     EXPECT_EQ(readError(std::string(100000, '[')), notJson);
     EXPECT_EQ(readError(std::string(300, '[') + std::string(300, ']')), notJson);
     EXPECT_EQ(readError(R"({"schemaVersion": 12345678901234567890123})"), notJson);
+    EXPECT_EQ(readError("{\"projectName\": \"\xF0\"}"), notJson);
+    EXPECT_EQ(readError(std::string("{\"a\": 1}\0 trailing", 15)), notJson);
 
     // Brackets and digits inside strings, and long decimals, are ordinary text.
     EXPECT_EQ(readError(R"({"schemaVersion": 3, "projectName": ")" + std::string(1000, '[') + R"("})"),
