@@ -248,7 +248,18 @@ void AudioEngine::applyParameterEdit(const std::function<void(AppSettings&)>& ed
 
 bool AudioEngine::loadFirIntoBlock(const std::string& nodeId, const ParsedFirFile& file, std::string& error)
 {
-    auto& d = *impl;
+    return performUndoableChange("loadFir", [&] { return impl->loadFirIntoBlockNow(nodeId, file, error); });
+}
+
+bool AudioEngine::loadFirIntoChain(bool isInput, int channel, const std::string& moduleId, const ParsedFirFile& file,
+                                   std::string& error)
+{
+    return performUndoableChange("loadFir", [&] { return impl->loadFirIntoChainNow(isInput, channel, moduleId, file, error); });
+}
+
+bool AudioEngine::Impl::loadFirIntoBlockNow(const std::string& nodeId, const ParsedFirFile& file, std::string& error)
+{
+    auto& d = *this;
     if (d.running.load())
     {
         error = kStopBeforeFirFile;
@@ -256,10 +267,10 @@ bool AudioEngine::loadFirIntoBlock(const std::string& nodeId, const ParsedFirFil
     }
     d.waitForCallbacks();
     const juce::ScopedLock lock(d.settingsLock);
-    auto& nodes = d.settings.nodes;
-    const auto found = std::find_if(nodes.begin(), nodes.end(), [&](const auto& n) { return n.id == nodeId; });
-    const auto index = static_cast<int>(found - nodes.begin());
-    if (found == nodes.end() || index >= kNodeSlots || found->kind != static_cast<int>(CanvasNodeKind::processor)
+    auto& projectNodes = d.settings.nodes;
+    const auto found = std::find_if(projectNodes.begin(), projectNodes.end(), [&](const auto& n) { return n.id == nodeId; });
+    const auto index = static_cast<int>(found - projectNodes.begin());
+    if (found == projectNodes.end() || index >= kNodeSlots || found->kind != static_cast<int>(CanvasNodeKind::processor)
         || found->processor.kind != static_cast<int>(ProcessingModuleKind::firFilter))
     {
         error = kFirModuleGone;
@@ -294,10 +305,10 @@ bool AudioEngine::loadFirIntoBlock(const std::string& nodeId, const ParsedFirFil
     return true;
 }
 
-bool AudioEngine::loadFirIntoChain(bool isInput, int channel, const std::string& moduleId, const ParsedFirFile& file,
-                                   std::string& error)
+bool AudioEngine::Impl::loadFirIntoChainNow(bool isInput, int channel, const std::string& moduleId, const ParsedFirFile& file,
+                                            std::string& error)
 {
-    auto& d = *impl;
+    auto& d = *this;
     if (channel < 0 || channel >= (isInput ? kMaxInputs : kMaxOutputs))
     {
         error.clear();

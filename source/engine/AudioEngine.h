@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace speaker
 {
@@ -81,7 +82,8 @@ public:
     bool hasUnsavedChanges() const noexcept;
     void clearUnsavedChanges() noexcept;
 
-    // FIR loading (the parsed file comes from the FIR file parser).
+    // FIR loading (the parsed file comes from the FIR file parser). Each is one
+    // undoable change labelled "loadFir" of its own: callers do not wrap them.
     bool loadFirIntoBlock(const std::string& nodeId, const ParsedFirFile& file, std::string& error);
     // `isInput` selects an input or an output chain; for inputs the id "fir" is
     // the input's own FIR stage.
@@ -117,6 +119,90 @@ public:
 
     // nullptr restores the steady clock. Only while no callback runs.
     void setClock(AudioClock* clock) noexcept;
+
+    // ---------------------------------------------------------------------
+    // Editing. Every operation runs on the message thread, returns false with
+    // one message in `error` (possibly empty) and then leaves the project as it
+    // was. The native functions wrap each in performUndoableChange with the
+    // label of engine/UndoLabels.h.
+
+    // Parameter paths ("nodes.node3.eq.0.frequencyHz", "outputs.2.mute", ...).
+    bool setParameter(const juce::String& path, const juce::var& value, std::string& error);
+    // Frequency, gain and Q of band 0 of a filter Block or chain module.
+    bool setFilterParameters(const juce::String& path, double frequencyHz, double gainDb, double q, std::string& error);
+    void setAllOutputMute(bool mute);
+
+    // Canvas. `kind` is a ProcessingModuleKind; `terminalKind` is "Input" or "Output".
+    bool addCanvasModule(int kind, double x, double y, const std::string& subsystemId, std::string& newId, std::string& error);
+    bool addCanvasTerminal(const std::string& terminalKind, int channel, double x, double y, std::string& newId,
+                           std::string& error);
+    bool copyCanvasModule(const std::string& nodeId, std::string& error);
+    bool pasteCanvasModule(double x, double y, std::string& newId, std::string& error);
+    bool copyCanvasSelection(const std::vector<std::string>& ids, std::string& error);
+    bool pasteCanvasSelection(double x, double y, const std::string& target, std::vector<std::string>& newIds,
+                              std::string& error);
+    bool removeCanvasSelection(const std::vector<std::string>& ids, const std::vector<std::string>& connectionIds,
+                               std::string& error);
+    bool removeCanvasNode(const std::string& nodeId, std::string& error);
+    bool setCanvasItemsLocked(const std::vector<std::string>& ids, bool locked, std::string& error);
+    bool moveCanvasNode(const std::string& nodeId, double x, double y, std::string& error);
+    bool connectCanvasNodes(const std::string& source, const std::string& target, const std::string& sourcePort,
+                            const std::string& targetPort, std::string& connectionId, std::string& error);
+    bool disconnectCanvasConnection(const std::string& connectionId, std::string& error);
+
+    // Subsystems.
+    bool createCanvasSubmodule(const std::vector<std::string>& ids, double x, double y, const std::string& parent,
+                               std::string& newId, std::string& error);
+    bool ungroupCanvasSubmodule(const std::string& id, std::string& error);
+    bool moveCanvasSubmodule(const std::string& id, double x, double y, std::string& error);
+    bool renameCanvasSubmodule(const std::string& id, const std::string& name, std::string& error);
+    bool addCanvasSubmodulePort(const std::string& id, bool isInput, double x, double y, std::string& newPortId,
+                                std::string& error);
+    bool moveCanvasSubmodulePort(const std::string& id, const std::string& portId, double x, double y, std::string& error);
+    bool connectCanvasSubmodulePort(const std::string& id, const std::string& portId, const std::string& nodeId,
+                                    std::string& error);
+    bool removeCanvasSubmodulePort(const std::string& id, const std::string& portId, std::string& error);
+
+    // Chains of the project inputs and outputs. `side` "input" selects an input,
+    // anything else an output; `direction` "right" places after the anchor.
+    bool insertModule(const std::string& side, int channel, const std::string& anchor, const std::string& direction,
+                      std::string& newId, std::string& error);
+    // `kind` is a ProcessingModuleKind.
+    bool configureModule(const std::string& side, int channel, const std::string& moduleId, int kind, std::string& error);
+    bool deleteModule(const std::string& side, int channel, const std::string& entry, std::string& error);
+    bool copyModule(const std::string& side, int channel, const std::string& entry, bool append, std::string& error);
+    bool pasteModule(bool isInput, int channel, const std::string& anchor, bool after, bool replace,
+                     std::vector<std::string>& newIds, std::string& error);
+    // `scope` "node", "input", or anything else for an output.
+    bool deleteEqBand(const std::string& scope, int channel, int band, const std::string& id, std::string& error);
+
+    // History. The change reports its own message; a failed change records nothing.
+    bool performUndoableChange(const juce::String& label, const std::function<bool()>& change);
+    // Both answer the new settings revision, or -1 (an empty stack leaves `error` empty).
+    std::int64_t undo(std::string& error);
+    std::int64_t redo(std::string& error);
+    bool canUndo() const;
+    bool canRedo() const;
+    // Milliseconds for the coalescing rules; an empty function restores the
+    // high-resolution counter.
+    void setHistoryClock(std::function<double()> nowMs);
+
+    // New projects: both clear the history and the dirty flag on success.
+    bool replaceWithNewProject(AppSettings settings, std::string& error);
+    bool resetProject(const std::string& configuration, const std::vector<int>& waysPerChannel, std::string& error);
+    bool resetProjectForCurrentDevice(std::string& error);
+    // Opening a file: empties both stacks and the merge label.
+    void clearHistory();
+    // Saving under a new name ("Untitled" when empty); the name survives undo.
+    void setProjectName(const std::string& name);
+
+    // State.
+    juce::String stateJson();
+    juce::var projectState() const;
+    std::string currentProjectName() const;
+    std::string moduleKindForId(const std::string& id) const;
+    static juce::var meterToVar(const MeterReading& meter);
+    std::int64_t getAnalyzerWorkspaceRevision() const noexcept;
 
     // Device callbacks.
     void audioDeviceIOCallbackWithContext(const float* const* inputChannelData, int numInputChannels,

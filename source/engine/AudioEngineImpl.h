@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -71,6 +73,20 @@ struct RuntimeChannel
     std::atomic<double> volumeDb { 0.0 };
     std::atomic<bool> mute { false };
     std::atomic<bool> solo { false };
+    // Fixed output stages: raised by direct parameter edits.
+    std::atomic<std::int64_t> delayRevision { 0 };
+    std::array<std::atomic<std::int64_t>, kMaxEqBands> bandRevisions {};
+};
+
+// What copyCanvasSelection leaves for pasteCanvasSelection.
+struct CanvasClipboard
+{
+    std::vector<CanvasNodeSettings> nodes;
+    std::vector<CanvasConnectionSettings> connections;
+    std::vector<CanvasSubmoduleSettings> submodules;
+    std::vector<std::string> rootIds;
+    double originX = 0.0;
+    double originY = 0.0;
 };
 
 // One node slot's processors; a slot uses the one of its Block kind.
@@ -119,6 +135,20 @@ struct AudioEngine::Impl
     std::atomic<std::int64_t> settingsRevision { 0 };
     std::atomic<std::int64_t> analysisRevision { 0 };
     std::atomic<bool> unsavedChanges { false };
+    std::atomic<std::int64_t> analyzerWorkspaceRevision { 0 };
+
+    // Clipboards (settings lock): not part of the project, untouched by undo.
+    std::vector<InsertedModuleSettings> moduleClipboard;
+    CanvasClipboard canvasClipboard;
+
+    // Undo history (history lock; never taken while the settings lock is held).
+    juce::CriticalSection historyLock;
+    std::deque<AppSettings> undoStack;
+    std::deque<AppSettings> redoStack;
+    juce::String lastUndoLabel;
+    double lastUndoTimeMs = 0.0;
+    std::function<double()> historyClock;
+    double historyNowMs() const;
 
     // Runtime mirror.
     std::array<RuntimeChannel, kMaxInputs> inputs;
@@ -199,6 +229,15 @@ struct AudioEngine::Impl
     bool prepareOutputInsertedFirs(int output, const std::vector<InsertedModuleSettings>& modules, std::string& error);
     void prepareProcessors(double fs);
     void waitForCallbacks() const;
+    // Structural commit of an edited copy (settings lock held): optional
+    // validation, graph mutation, FIR loading when FIR Blocks changed, publish.
+    bool commitCanvasCopy(AppSettings& copy, bool validate, bool prepareFirs, std::string& error);
+    // In-place edits: the page re-reads the state, nothing is published.
+    void markInPlaceEdit();
+    // FIR loads without the undo step.
+    bool loadFirIntoBlockNow(const std::string& nodeId, const ParsedFirFile& file, std::string& error);
+    bool loadFirIntoChainNow(bool isInput, int channel, const std::string& moduleId, const ParsedFirFile& file,
+                             std::string& error);
 
     // Audio thread.
     void processCallback(const float* const* in, int numIn, float* const* out, int numOut, int n) noexcept;
