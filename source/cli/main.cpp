@@ -438,6 +438,13 @@ int analyze(const Arguments& args)
     return kOk;
 }
 
+#if CORVANA_HAVE_SERVE
+} // namespace
+int runServe(const std::vector<std::string>& args); // ServeCommand.cpp
+namespace
+{
+#endif
+
 const std::vector<Command>& commands()
 {
     static const std::vector<Command> table {
@@ -446,6 +453,9 @@ const std::vector<Command>& commands()
         { "upgrade", "upgrade IN OUT", 2, upgrade },
         { "render", "render PROJECT IN.wav OUT.wav [--rate R] [--buffer N]", 3, render, 4 },
         { "analyze", kAnalyzeUsage, 1, analyze, 21 },
+#if CORVANA_HAVE_SERVE
+        { "serve", "serve [PROJECT]", 0, runServe, 1 },
+#endif
     };
     return table;
 }
