@@ -1,6 +1,7 @@
 #include "model/ProjectFile.h"
 
 #include "model/CanvasValidation.h"
+#include "model/Json.h"
 
 #include <algorithm>
 #include <cmath>
@@ -1261,10 +1262,10 @@ bool readProject(const juce::var& root, AppSettings& result, std::string& error)
         const auto& workspace = property(root, "analyzerWorkspace");
         if (! isJsonObject(workspace))
             return fail(error, "The Analyzer workspace is invalid.");
-        const auto text = juce::JSON::toString(workspace, true);
-        if (text.getNumBytesAsUTF8() > static_cast<size_t>(kMaxAnalyzerWorkspaceBytes))
+        auto text = toJsonText(workspace);
+        if (text.size() > static_cast<size_t>(kMaxAnalyzerWorkspaceBytes))
             return fail(error, "The Analyzer workspace is larger than 8 MB.");
-        result.analyzerWorkspace = text.toStdString();
+        result.analyzerWorkspace = std::move(text);
     }
 
     for (int i = 0; i < inputCount; ++i)
@@ -1318,8 +1319,8 @@ juce::var settingsToVar(const AppSettings& settings, bool includeFirCoefficients
         .set("masterMute", settings.masterMute)
         .set("masterVolumeDb", number(settings.masterVolumeDb));
 
-    const auto workspace = juce::JSON::parse(toJuce(settings.analyzerWorkspace));
-    if (isJsonObject(workspace))
+    juce::var workspace;
+    if (parseJson(settings.analyzerWorkspace, workspace) && isJsonObject(workspace))
         root.set("analyzerWorkspace", workspace);
 
     juce::Array<juce::var> inputs;
