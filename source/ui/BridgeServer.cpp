@@ -300,7 +300,8 @@ private:
         }
         auto request = parser->release();
         std::string windowId, rest;
-        const bool addressed = server.splitTarget(request.target(), windowId, rest);
+        const auto target = request.target();
+        const bool addressed = server.splitTarget(std::string_view(target.data(), target.size()), windowId, rest);
 
         if (websocket::is_upgrade(request))
         {
