@@ -34,6 +34,9 @@ struct BlockCase
     double tolerance = 1e-6;
 };
 
+// Keeps test listings readable: gtest would otherwise print the bytes of the case.
+[[maybe_unused]] void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
+
 class BlockKinds : public EngineTest, public ::testing::WithParamInterface<BlockCase>
 {
 };

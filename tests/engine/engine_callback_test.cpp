@@ -162,6 +162,9 @@ struct ChannelCase
     std::vector<double> expectedGains; // per output (device channel k = output k)
 };
 
+// Keeps test listings readable: gtest would otherwise print the bytes of the case.
+[[maybe_unused]] void PrintTo(const ChannelCase& c, std::ostream* os) { *os << c.name; }
+
 class ChannelControls : public EngineTest, public ::testing::WithParamInterface<ChannelCase>
 {
 };
