@@ -500,7 +500,14 @@ void WebUIBridge::bridgeMessageReceived(const std::string& message)
     NativeCall call;
     if (! readNativeCall(payload, call))
         return;
+    ++callCounts[call.name];
     invoke(call.name, call.params, deliverTo(call.resultId));
+}
+
+int WebUIBridge::getCallCount(const juce::String& name) const
+{
+    const auto it = callCounts.find(name);
+    return it == callCounts.end() ? 0 : it->second;
 }
 
 std::function<void(const juce::var&)> WebUIBridge::deliverTo(juce::int64 resultId)

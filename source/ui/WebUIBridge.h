@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,6 +84,8 @@ public:
     // Unknown names answer undefined.
     void invoke(const juce::String& name, const Args& args, std::function<void(const juce::var&)> onResult);
     static const std::vector<const char*>& nativeFunctionNames();
+    // How often the pages called a function (for the host's own checks).
+    int getCallCount(const juce::String& name) const;
 
     int getRunningRateHz() const noexcept { return runningRateHz; }
     int getCurrentRateHz() const noexcept { return currentRateHz; }
@@ -125,6 +128,7 @@ private:
     NativeCompletion activeChooserCompletion;
     juce::String currentProjectFile;
     std::string windowId;
+    std::map<juce::String, int> callCounts;
 
     JUCE_DECLARE_WEAK_REFERENCEABLE(WebUIBridge)
 };
