@@ -150,6 +150,10 @@ struct AudioEngine::Impl
     std::function<double()> historyClock;
     double historyNowMs() const;
 
+    // Per-node and rest-of-project pieces of the last state snapshot (message thread).
+    struct StateSnapshotCache;
+    std::shared_ptr<StateSnapshotCache> stateCache;
+
     // Runtime mirror.
     std::array<RuntimeChannel, kMaxInputs> inputs;
     std::array<RuntimeChannel, kMaxOutputs> outputs;

@@ -5,7 +5,10 @@
 
 #include "model/ProjectFile.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <unordered_map>
 
 namespace speaker
 {
@@ -38,6 +41,96 @@ void addDelayPairs(const juce::var& modules, double fs)
                 setDelayPair(*object, static_cast<double>(object->getProperty(delayUsKey)), fs);
 }
 
+// A copy of the object whose properties still share their values, so that
+// keys can be added without touching the cached original.
+juce::var shallowCopy(const juce::var& value)
+{
+    if (auto* object = value.getDynamicObject())
+        return juce::var(new juce::DynamicObject(*object));
+    return value;
+}
+
+juce::var shallowCopyElements(const juce::var& array)
+{
+    juce::Array<juce::var> copy;
+    if (const auto* elements = array.getArray())
+    {
+        copy.ensureStorageAllocated(elements->size());
+        for (const auto& element : *elements)
+            copy.add(shallowCopy(element));
+    }
+    return copy;
+}
+
+// Compact JSON for the snapshot; much faster than the general writer on a
+// project at the canvas limits.
+void appendJson(std::string& out, const juce::var& value)
+{
+    if (value.isBool())
+        out += static_cast<bool>(value) ? "true" : "false";
+    else if (value.isInt() || value.isInt64())
+        out += std::to_string(static_cast<juce::int64>(value));
+    else if (value.isDouble())
+    {
+        const double v = static_cast<double>(value);
+        if (! std::isfinite(v))
+        {
+            out += "null";
+            return;
+        }
+        char buffer[32];
+        const auto result = std::to_chars(buffer, buffer + sizeof(buffer), v);
+        out.append(buffer, result.ptr);
+    }
+    else if (value.isString())
+    {
+        out += '"';
+        for (const char c : value.toString().toStdString())
+        {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\')
+                out += '\\', out += c;
+            else if (byte < 0x20)
+            {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+                out += escaped;
+            }
+            else
+                out += c;
+        }
+        out += '"';
+    }
+    else if (const auto* array = value.getArray())
+    {
+        out += '[';
+        for (int i = 0; i < array->size(); ++i)
+        {
+            if (i > 0)
+                out += ',';
+            appendJson(out, array->getReference(i));
+        }
+        out += ']';
+    }
+    else if (auto* object = value.getDynamicObject())
+    {
+        out += '{';
+        bool first = true;
+        for (const auto& property : object->getProperties())
+        {
+            if (! first)
+                out += ',';
+            first = false;
+            appendJson(out, property.name.toString());
+            out += ':';
+            appendJson(out, property.value);
+        }
+        out += '}';
+    }
+    else
+        out += "null";
+}
+
 juce::var stringsToVar(const juce::StringArray& names)
 {
     juce::Array<juce::var> array;
@@ -58,11 +151,72 @@ juce::var AudioEngine::meterToVar(const MeterReading& meter)
 
 std::int64_t AudioEngine::getAnalyzerWorkspaceRevision() const noexcept { return impl->analyzerWorkspaceRevision.load(); }
 
+struct AudioEngine::Impl::StateSnapshotCache
+{
+    bool hasRest = false;
+    AppSettings rest;
+    juce::var restVar;
+    std::unordered_map<std::string, std::pair<CanvasNodeSettings, juce::var>> nodes;
+};
+
+namespace
+{
+// The project object of settingsToVar, rebuilt only where the project changed:
+// the canvas nodes one by one, and everything else as one piece.
+juce::var projectVar(AudioEngine::Impl::StateSnapshotCache& cache, const AppSettings& project)
+{
+    auto rest = project;
+    rest.nodes.clear();
+    if (! cache.hasRest || ! (cache.rest == rest))
+    {
+        cache.restVar = settingsToVar(rest, false);
+        cache.rest = std::move(rest);
+        cache.hasRest = true;
+    }
+    juce::Array<juce::var> nodes;
+    nodes.ensureStorageAllocated(static_cast<int>(project.nodes.size()));
+    std::unordered_map<std::string, std::pair<CanvasNodeSettings, juce::var>> kept;
+    for (const auto& node : project.nodes)
+    {
+        auto found = cache.nodes.find(node.id);
+        if (found == cache.nodes.end() || ! (found->second.first == node))
+        {
+            AppSettings single;
+            single.inputCount = 0;
+            single.outputCount = 0;
+            single.nodes = { node };
+            const auto v = settingsToVar(single, false);
+            found = cache.nodes.insert_or_assign(node.id, std::make_pair(node, v["canvas"]["nodes"][0])).first;
+        }
+        nodes.add(shallowCopy(found->second.second));
+        kept.insert(*found);
+    }
+    cache.nodes = std::move(kept);
+
+    auto root = shallowCopy(cache.restVar);
+    auto canvas = shallowCopy(root["canvas"]);
+    if (auto* c = canvas.getDynamicObject())
+    {
+        c->setProperty("nodes", nodes);
+        c->setProperty("submodules", shallowCopyElements(c->getProperty("submodules")));
+    }
+    if (auto* r = root.getDynamicObject())
+    {
+        r->setProperty("inputs", shallowCopyElements(r->getProperty("inputs")));
+        r->setProperty("outputs", shallowCopyElements(r->getProperty("outputs")));
+        r->setProperty("canvas", canvas);
+    }
+    return root;
+}
+} // namespace
+
 juce::String AudioEngine::stateJson()
 {
     auto& d = *impl;
     const auto project = getSettings();
-    auto root = settingsToVar(project, false);
+    if (d.stateCache == nullptr)
+        d.stateCache = std::make_shared<Impl::StateSnapshotCache>();
+    auto root = projectVar(*d.stateCache, project);
     auto* object = root.getDynamicObject();
     if (object == nullptr)
         return "{}";
@@ -132,6 +286,7 @@ juce::String AudioEngine::stateJson()
             input->setProperty(nameKey, "IN" + juce::String(i + 1));
             input->setProperty("outputs", fed);
             input->setProperty(meterKey, meterToVar(getInputMeter(i)));
+            input->setProperty(insertedModulesKey, shallowCopyElements(input->getProperty(insertedModulesKey)));
             addDelayPairs(input->getProperty(insertedModulesKey), fs);
         }
     }
@@ -148,14 +303,24 @@ juce::String AudioEngine::stateJson()
             output->setProperty("inputId", settings.inputIndex >= 0 ? "in" + juce::String(settings.inputIndex + 1) : juce::String());
             setDelayPair(*output, settings.delayUs, fs);
             output->setProperty(meterKey, meterToVar(getOutputMeter(i)));
+            output->setProperty(insertedModulesKey, shallowCopyElements(output->getProperty(insertedModulesKey)));
             addDelayPairs(output->getProperty(insertedModulesKey), fs);
         }
     }
     const auto canvas = object->getProperty("canvas");
     if (const auto* nodes = canvas.getProperty("nodes", {}).getArray())
+    {
         for (const auto& node : *nodes)
-            if (auto* processor = node.getProperty("processor", {}).getDynamicObject())
-                setDelayPair(*processor, static_cast<double>(processor->getProperty(delayUsKey)), fs);
+        {
+            auto* entry = node.getDynamicObject();
+            if (entry == nullptr || ! entry->getProperty("processor").isObject())
+                continue;
+            auto processor = shallowCopy(entry->getProperty("processor"));
+            if (auto* p = processor.getDynamicObject())
+                setDelayPair(*p, static_cast<double>(p->getProperty(delayUsKey)), fs);
+            entry->setProperty("processor", processor);
+        }
+    }
     if (const auto* submodules = canvas.getProperty("submodules", {}).getArray())
     {
         for (const auto& submodule : *submodules)
@@ -167,7 +332,10 @@ juce::String AudioEngine::stateJson()
             }
         }
     }
-    return juce::JSON::toString(root, true);
+    std::string text;
+    text.reserve(256 * 1024);
+    appendJson(text, root);
+    return juce::String::fromUTF8(text.data(), static_cast<int>(text.size()));
 }
 
 juce::var AudioEngine::projectState() const

@@ -295,3 +295,28 @@ TEST_F(StateSnapshotTest, ModuleKindsAndProjectName)
     EXPECT_EQ(engine->currentProjectName(), "Untitled");
 }
 } // namespace speaker::test
+
+namespace speaker::test
+{
+TEST_F(StateSnapshotTest, ReusedPiecesMatchAFreshSnapshotAfterEdits)
+{
+    apply(historyProject());
+    engine->stateJson();
+    std::string error, id;
+    ASSERT_TRUE(engine->setParameter("nodes.node1.delayUs", 250.0, error));
+    ASSERT_TRUE(engine->setParameter("outputs.1.volumeDb", -4.0, error));
+    ASSERT_TRUE(engine->addCanvasModule(kind(ProcessingModuleKind::gain), 10, 10, {}, id, error));
+    ASSERT_TRUE(engine->removeCanvasNode("node2", error));
+    ASSERT_TRUE(engine->createCanvasSubmodule({}, 300, 300, {}, id, error));
+    engine->stateJson();
+    ASSERT_TRUE(engine->moveCanvasNode("node1", 40, 50, error));
+    const auto cached = juce::JSON::parse(engine->stateJson());
+
+    AudioEngine fresh;
+    ASSERT_TRUE(fresh.applySettings(engine->getSettings(), error)) << error;
+    const auto rebuilt = juce::JSON::parse(fresh.stateJson());
+    for (const char* key : { "inputs", "outputs", "canvas", "projectName", "masterVolumeDb" })
+        EXPECT_EQ(juce::JSON::toString(cached[key], true), juce::JSON::toString(rebuilt[key], true)) << key;
+    EXPECT_EQ(static_cast<double>(cached["canvas"]["nodes"][3]["x"]), 40.0);
+}
+} // namespace speaker::test
