@@ -3,11 +3,10 @@
 
 #include "engine/AudioEngineImpl.h"
 
+#include "model/Json.h"
 #include "model/ProjectFile.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <unordered_map>
 
 namespace speaker
@@ -60,75 +59,6 @@ juce::var shallowCopyElements(const juce::var& array)
             copy.add(shallowCopy(element));
     }
     return copy;
-}
-
-// Compact JSON for the snapshot; much faster than the general writer on a
-// project at the canvas limits.
-void appendJson(std::string& out, const juce::var& value)
-{
-    if (value.isBool())
-        out += static_cast<bool>(value) ? "true" : "false";
-    else if (value.isInt() || value.isInt64())
-        out += std::to_string(static_cast<juce::int64>(value));
-    else if (value.isDouble())
-    {
-        const double v = static_cast<double>(value);
-        if (! std::isfinite(v))
-        {
-            out += "null";
-            return;
-        }
-        char buffer[32];
-        const auto result = std::to_chars(buffer, buffer + sizeof(buffer), v);
-        out.append(buffer, result.ptr);
-    }
-    else if (value.isString())
-    {
-        out += '"';
-        for (const char c : value.toString().toStdString())
-        {
-            const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\')
-                out += '\\', out += c;
-            else if (byte < 0x20)
-            {
-                char escaped[8];
-                std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-                out += escaped;
-            }
-            else
-                out += c;
-        }
-        out += '"';
-    }
-    else if (const auto* array = value.getArray())
-    {
-        out += '[';
-        for (int i = 0; i < array->size(); ++i)
-        {
-            if (i > 0)
-                out += ',';
-            appendJson(out, array->getReference(i));
-        }
-        out += ']';
-    }
-    else if (auto* object = value.getDynamicObject())
-    {
-        out += '{';
-        bool first = true;
-        for (const auto& property : object->getProperties())
-        {
-            if (! first)
-                out += ',';
-            first = false;
-            appendJson(out, property.name.toString());
-            out += ':';
-            appendJson(out, property.value);
-        }
-        out += '}';
-    }
-    else
-        out += "null";
 }
 
 juce::var stringsToVar(const juce::StringArray& names)
@@ -332,9 +262,7 @@ juce::String AudioEngine::stateJson()
             }
         }
     }
-    std::string text;
-    text.reserve(256 * 1024);
-    appendJson(text, root);
+    const auto text = toCompactJson(root);
     return juce::String::fromUTF8(text.data(), static_cast<int>(text.size()));
 }
 

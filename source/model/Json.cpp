@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <limits>
 
 namespace speaker
@@ -89,6 +90,35 @@ bool convert(const Json& json, juce::var& out, int depth)
     }
     return false;
 }
+Json fromVar(const juce::var& value)
+{
+    if (value.isBool())
+        return static_cast<bool>(value);
+    if (value.isInt() || value.isInt64())
+        return static_cast<std::int64_t>(static_cast<juce::int64>(value));
+    if (value.isDouble())
+    {
+        const double v = static_cast<double>(value);
+        return std::isfinite(v) ? Json(v) : Json();
+    }
+    if (value.isString())
+        return value.toString().toStdString();
+    if (const auto* array = value.getArray())
+    {
+        auto result = Json::array();
+        for (const auto& element : *array)
+            result.push_back(fromVar(element));
+        return result;
+    }
+    if (auto* object = value.getDynamicObject())
+    {
+        auto result = Json::object();
+        for (const auto& property : object->getProperties())
+            result[property.name.toString().toStdString()] = fromVar(property.value);
+        return result;
+    }
+    return {};
+}
 } // namespace
 
 bool parseJson(std::string_view utf8, juce::var& result)
@@ -110,6 +140,11 @@ bool parseJson(std::string_view utf8, juce::var& result)
         return false;
     result = std::move(converted);
     return true;
+}
+
+std::string toCompactJson(const juce::var& value)
+{
+    return fromVar(value).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string toJsonText(const juce::var& value)

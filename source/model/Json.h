@@ -19,4 +19,8 @@ bool parseJson(std::string_view utf8, juce::var& result);
 // strictly valid: JUCE escapes the bell character as "\a", which no strict
 // reader accepts.
 std::string toJsonText(const juce::var& value);
+
+// Compact JSON for messages to the page: shortest round-trip numbers, no
+// spaces, non-finite numbers as null. Several times faster than JUCE's writer.
+std::string toCompactJson(const juce::var& value);
 } // namespace speaker

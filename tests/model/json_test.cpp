@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using namespace speaker;
 
 namespace
@@ -68,4 +70,15 @@ TEST(Json, ProjectNamesOutsideTheBasicPlaneSurviveAFile)
     ASSERT_TRUE(readProjectText(projectJsonText(settingsToVar(project, true)), back, error)) << error;
     EXPECT_EQ(back.projectName, project.projectName);
     EXPECT_EQ(parsed(back.analyzerWorkspace)["title"].toString(), juce::String::fromUTF8("\xF0\x9F\x8E\xB5"));
+}
+
+TEST(Json, CompactTextParsesToTheSameValues)
+{
+    const auto v = parsed(R"({"b": [1, 2.5, -3000000000, true, null, "\u00e9\ud83c\udfb5 \"q\"\n"], "a": {"x": 0.1}})");
+    const auto text = toCompactJson(v);
+    EXPECT_EQ(toCompactJson(parsed(R"({"a": [1, 2.5, true, null, "x y"]})")), R"({"a":[1,2.5,true,null,"x y"]})");
+    EXPECT_EQ(toCompactJson(parsed(text)), text);
+    EXPECT_EQ(parsed(text)["b"][5].toString(), v["b"][5].toString());
+    EXPECT_EQ(static_cast<double>(parsed(text)["a"]["x"]), 0.1);
+    EXPECT_EQ(toCompactJson(juce::var(std::numeric_limits<double>::infinity())), "null");
 }
