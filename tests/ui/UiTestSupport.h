@@ -265,9 +265,12 @@ protected:
     }
 
     // Calls a function directly; fails the test if it does not answer in time.
-    juce::var call(WebUIBridge& bridge, const juce::String& name, const juce::Array<juce::var>& args = {},
+    juce::var call(WebUIBridge& bridge, const juce::String& name, std::initializer_list<juce::var> list = {},
                    int* answers = nullptr)
     {
+        juce::Array<juce::var> args;
+        for (const auto& v : list)
+            args.add(v);
         auto result = std::make_shared<juce::var>();
         auto count = std::make_shared<int>(0);
         bridge.invoke(name, args, [result, count](const juce::var& v) {
