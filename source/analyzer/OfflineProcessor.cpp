@@ -26,22 +26,12 @@ bool reject(std::string& error, const char* message)
     return false;
 }
 
-// Low and High Pass Blocks: the type follows from order and shape as in the engine.
-CrossoverFilterType crossoverType(int order, int shape)
-{
-    if (order < 2)
-        return CrossoverFilterType::firstOrder;
-    if (order == 2)
-        return CrossoverFilterType::secondOrder;
-    return shape == static_cast<int>(FilterShape::linkwitzRiley) ? CrossoverFilterType::linkwitzRiley
-                                                                   : CrossoverFilterType::butterworth;
-}
-
 template <typename Bank>
 bool prepareBank(std::unique_ptr<Bank>& bank, double rate, int order, int shape, const EqBandSettings& band)
 {
     bank = std::make_unique<Bank>(rate);
-    if (! bank->setParams(crossoverType(order, shape), order, band.frequencyHz, band.q))
+    const bool linkwitzRiley = shape == static_cast<int>(FilterShape::linkwitzRiley);
+    if (! bank->setParams(crossoverType(order, linkwitzRiley), order, band.frequencyHz, band.q))
         return false;
     bank->setBypassed(false);
     bank->reset();

@@ -22,6 +22,17 @@ enum class CrossoverFilterType : std::uint8_t
     linkwitzRiley = 3,
 };
 
+// The type a High or Low Pass block runs: orders 1 and 2 have their own
+// designs, higher orders are Butterworth or Linkwitz-Riley by shape.
+constexpr CrossoverFilterType crossoverType(int order, bool linkwitzRiley) noexcept
+{
+    if (order < 2)
+        return CrossoverFilterType::firstOrder;
+    if (order == 2)
+        return CrossoverFilterType::secondOrder;
+    return linkwitzRiley ? CrossoverFilterType::linkwitzRiley : CrossoverFilterType::butterworth;
+}
+
 struct CrossoverFilterConfiguration
 {
     CrossoverFilterType type = CrossoverFilterType::secondOrder;

@@ -47,16 +47,6 @@ bool loadFir(FirFilter& filter, const std::vector<float>& coefficients, std::str
     }
 }
 
-CrossoverFilterType crossoverType(int order, int shape)
-{
-    if (order < 2)
-        return CrossoverFilterType::firstOrder;
-    if (order == 2)
-        return CrossoverFilterType::secondOrder;
-    return shape == static_cast<int>(FilterShape::linkwitzRiley) ? CrossoverFilterType::linkwitzRiley
-                                                                  : CrossoverFilterType::butterworth;
-}
-
 void sleepMs()
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -283,12 +273,14 @@ void AudioEngine::Impl::configureSlot(int index, const CanvasNodeSettings& node)
     const auto& band = p.eq[0];
     if (p.kind == static_cast<int>(ProcessingModuleKind::lowPassFilter) && slot.lowPass != nullptr)
     {
-        slot.lowPass->setParams(crossoverType(p.lowPassOrder, p.lowPassShape), p.lowPassOrder, band.frequencyHz, band.q);
+        const bool linkwitzRiley = p.lowPassShape == static_cast<int>(FilterShape::linkwitzRiley);
+        slot.lowPass->setParams(crossoverType(p.lowPassOrder, linkwitzRiley), p.lowPassOrder, band.frequencyHz, band.q);
         slot.lowPass->setBypassed(p.bypassed);
     }
     else if (p.kind == static_cast<int>(ProcessingModuleKind::highPassFilter) && slot.highPass != nullptr)
     {
-        slot.highPass->setParams(crossoverType(p.highPassOrder, p.highPassShape), p.highPassOrder, band.frequencyHz, band.q);
+        const bool linkwitzRiley = p.highPassShape == static_cast<int>(FilterShape::linkwitzRiley);
+        slot.highPass->setParams(crossoverType(p.highPassOrder, linkwitzRiley), p.highPassOrder, band.frequencyHz, band.q);
         slot.highPass->setBypassed(p.bypassed);
     }
 }
