@@ -219,26 +219,14 @@ bool AudioEngine::resetProjectForCurrentDevice(std::string& error)
     for (int i = 0; i < inputs; ++i)
     {
         project.inputs[static_cast<size_t>(i)].physicalChannel = i + 1;
-        CanvasNodeSettings node;
-        node.id = "in" + std::to_string(i + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::input);
-        node.channelIndex = i;
-        node.x = 72.0;
-        node.y = 76.0 + 116.0 * i;
-        project.nodes.push_back(node);
+        project.nodes.push_back(makeChannelNode(CanvasNodeKind::input, i, 72.0, 76.0 + 116.0 * i));
     }
     for (int i = 0; i < outputs; ++i)
     {
         auto& output = project.outputs[static_cast<size_t>(i)];
         output.physicalChannel = i + 1;
         output.inputIndex = -1;
-        CanvasNodeSettings node;
-        node.id = "out" + std::to_string(i + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::output);
-        node.channelIndex = i;
-        node.x = 760.0;
-        node.y = 76.0 + 116.0 * i;
-        project.nodes.push_back(node);
+        project.nodes.push_back(makeChannelNode(CanvasNodeKind::output, i, 760.0, 76.0 + 116.0 * i));
     }
     return replaceWithNewProject(std::move(project), error);
 }

@@ -193,25 +193,11 @@ AppSettings makeDefaultSettings(const std::string& configuration, const std::vec
     for (int i = 0; i < settings.inputCount; ++i)
     {
         const int w = ways[static_cast<size_t>(i)];
-        CanvasNodeSettings node;
-        node.id = "in" + std::to_string(i + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::input);
-        node.channelIndex = i;
-        node.x = 72.0;
-        node.y = 76.0 + 116.0 * waysBefore + 58.0 * (w - 1);
-        settings.nodes.push_back(node);
+        settings.nodes.push_back(makeChannelNode(CanvasNodeKind::input, i, 72.0, 76.0 + 116.0 * waysBefore + 58.0 * (w - 1)));
         waysBefore += w;
     }
     for (int j = 0; j < settings.outputCount; ++j)
-    {
-        CanvasNodeSettings node;
-        node.id = "out" + std::to_string(j + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::output);
-        node.channelIndex = j;
-        node.x = 760.0;
-        node.y = 76.0 + 116.0 * j;
-        settings.nodes.push_back(node);
-    }
+        settings.nodes.push_back(makeChannelNode(CanvasNodeKind::output, j, 760.0, 76.0 + 116.0 * j));
     for (int j = 0; j < settings.outputCount; ++j)
     {
         const int source = settings.outputs[static_cast<size_t>(j)].inputIndex;
@@ -224,6 +210,17 @@ AppSettings makeDefaultSettings(const std::string& configuration, const std::vec
         settings.connections.push_back(connection);
     }
     return settings;
+}
+
+CanvasNodeSettings makeChannelNode(CanvasNodeKind kind, int index, double x, double y)
+{
+    CanvasNodeSettings node;
+    node.id = (kind == CanvasNodeKind::input ? "in" : "out") + std::to_string(index + 1);
+    node.kind = static_cast<int>(kind);
+    node.channelIndex = index;
+    node.x = x;
+    node.y = y;
+    return node;
 }
 
 std::string canvasSubmoduleInputEndpoint(const std::string& subsystemId, const std::string& portId)

@@ -261,6 +261,9 @@ std::string normalizedSpeakerConfiguration(const std::string& name);
 bool isValidSpeakerLayout(const std::string& configuration, const std::vector<int>& waysPerChannel, std::string& error);
 AppSettings makeDefaultSettings(const std::string& configuration, const std::vector<int>& waysPerChannel);
 
+// An Input or Output node for device channel `index`, named "in1"/"out1" and so on.
+CanvasNodeSettings makeChannelNode(CanvasNodeKind kind, int index, double x, double y);
+
 std::string canvasSubmoduleInputEndpoint(const std::string& subsystemId, const std::string& portId);
 std::string canvasSubmoduleOutputEndpoint(const std::string& subsystemId, const std::string& portId);
 

@@ -842,25 +842,9 @@ void convertChainsToCanvas(AppSettings& settings)
     };
 
     for (int i = 0; i < settings.inputCount; ++i)
-    {
-        CanvasNodeSettings node;
-        node.id = "in" + std::to_string(i + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::input);
-        node.channelIndex = i;
-        node.x = 72.0;
-        node.y = 90.0 + 190.0 * i;
-        settings.nodes.push_back(node);
-    }
+        settings.nodes.push_back(makeChannelNode(CanvasNodeKind::input, i, 72.0, 90.0 + 190.0 * i));
     for (int j = 0; j < settings.outputCount; ++j)
-    {
-        CanvasNodeSettings node;
-        node.id = "out" + std::to_string(j + 1);
-        node.kind = static_cast<int>(CanvasNodeKind::output);
-        node.channelIndex = j;
-        node.x = 900.0;
-        node.y = 70.0 + 116.0 * j;
-        settings.nodes.push_back(node);
-    }
+        settings.nodes.push_back(makeChannelNode(CanvasNodeKind::output, j, 900.0, 70.0 + 116.0 * j));
 
     std::string previous;
     double x = 0.0;
