@@ -25,6 +25,20 @@ CanvasSubmoduleSettings* findSubmodule(AppSettings& settings, const std::string&
     return nullptr;
 }
 
+// The Subsystem an edit may change: it must exist and be unlocked.
+CanvasSubmoduleSettings* findUnlockedSubmodule(AppSettings& settings, const std::string& id, const char* lockedMessage,
+                                               std::string& error)
+{
+    auto* group = findSubmodule(settings, id);
+    if (group == nullptr)
+        error = kSubsystemGone;
+    else if (group->locked)
+        error = lockedMessage;
+    else
+        return group;
+    return nullptr;
+}
+
 bool contains(const std::vector<std::string>& list, const std::string& value)
 {
     return std::find(list.begin(), list.end(), value) != list.end();
@@ -206,17 +220,9 @@ bool AudioEngine::renameCanvasSubmodule(const std::string& id, const std::string
         return false;
     }
     const juce::ScopedLock lock(d.settingsLock);
-    auto* group = findSubmodule(d.settings, id);
+    auto* group = findUnlockedSubmodule(d.settings, id, "Unlock this Subsystem before renaming it.", error);
     if (group == nullptr)
-    {
-        error = kSubsystemGone;
         return false;
-    }
-    if (group->locked)
-    {
-        error = "Unlock this Subsystem before renaming it.";
-        return false;
-    }
     group->name = trimmed.toStdString();
     d.markInPlaceEdit();
     return true;
@@ -232,17 +238,9 @@ bool AudioEngine::addCanvasSubmodulePort(const std::string& id, bool isInput, do
         return false;
     }
     const juce::ScopedLock lock(d.settingsLock);
-    const auto* existing = findCanvasSubmodule(d.settings, id);
+    const auto* existing = findUnlockedSubmodule(d.settings, id, "Unlock this Subsystem before changing its ports.", error);
     if (existing == nullptr)
-    {
-        error = kSubsystemGone;
         return false;
-    }
-    if (existing->locked)
-    {
-        error = "Unlock this Subsystem before changing its ports.";
-        return false;
-    }
     const auto& side = isInput ? existing->inputs : existing->outputs;
     if (side.size() >= static_cast<size_t>(kMaxSubmodulePortsPerSide))
     {
@@ -276,17 +274,9 @@ bool AudioEngine::moveCanvasSubmodulePort(const std::string& id, const std::stri
         return false;
     }
     const juce::ScopedLock lock(d.settingsLock);
-    auto* group = findSubmodule(d.settings, id);
+    auto* group = findUnlockedSubmodule(d.settings, id, "Unlock this Subsystem before moving its ports.", error);
     if (group == nullptr)
-    {
-        error = kSubsystemGone;
         return false;
-    }
-    if (group->locked)
-    {
-        error = "Unlock this Subsystem before moving its ports.";
-        return false;
-    }
     for (auto* ports : { &group->inputs, &group->outputs })
     {
         for (auto& port : *ports)
@@ -364,17 +354,9 @@ bool AudioEngine::removeCanvasSubmodulePort(const std::string& id, const std::st
 {
     auto& d = *impl;
     const juce::ScopedLock lock(d.settingsLock);
-    const auto* existing = findCanvasSubmodule(d.settings, id);
+    const auto* existing = findUnlockedSubmodule(d.settings, id, "Unlock this Subsystem before removing a port.", error);
     if (existing == nullptr)
-    {
-        error = kSubsystemGone;
         return false;
-    }
-    if (existing->locked)
-    {
-        error = "Unlock this Subsystem before removing a port.";
-        return false;
-    }
     auto copy = d.settings;
     auto* group = findSubmodule(copy, id);
     if (group == nullptr)
