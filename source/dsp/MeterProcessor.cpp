@@ -11,9 +11,9 @@ void MeterProcessor::prepare(double sampleRate)
     sum = 0.0;
     decayDbPerSample = 20.0 / fs;
     clipHoldLength = static_cast<std::int64_t>(std::round(2.0 * fs));
-    peakDb = rmsDb = floorDb;
-    clipHoldRemaining = 0;
-    clip = false;
+    peakDb = floorDb;
+    rmsDb = floorDb;
+    clearClip();
     windowDirty = false;
 }
 
@@ -27,9 +27,9 @@ void MeterProcessor::reset() noexcept
     }
     writeIndex = 0;
     sum = 0.0;
-    peakDb = rmsDb = floorDb;
-    clipHoldRemaining = 0;
-    clip = false;
+    peakDb = floorDb;
+    rmsDb = floorDb;
+    clearClip();
 }
 
 void MeterProcessor::process(const float* samples, int count) noexcept
@@ -68,6 +68,7 @@ void MeterProcessor::process(const float* samples, int count) noexcept
     const double root = std::sqrt(std::max(sum, 0.0) / static_cast<double>(length));
     rmsDb = root > 0.000001 ? std::max(20.0 * std::log10(root), floorDb) : floorDb;
 
-    clipHoldRemaining = clipped ? clipHoldLength : std::max<std::int64_t>(clipHoldRemaining - count, 0);
-    clip = clipHoldRemaining > 0;
+    const auto remaining = clipped ? clipHoldLength : std::max<std::int64_t>(clipHoldRemaining.load(std::memory_order_relaxed) - count, 0);
+    clipHoldRemaining.store(remaining, std::memory_order_relaxed);
+    clip.store(remaining > 0, std::memory_order_relaxed);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -16,7 +17,14 @@ public:
 
     double getPeakDb() const noexcept { return peakDb; }
     double getRmsDb() const noexcept { return rmsDb; }
-    bool isClipping() const noexcept { return clip; }
+    bool isClipping() const noexcept { return clip.load(std::memory_order_relaxed); }
+
+    // From any thread: the clip indicator goes out until the next clipped block.
+    void clearClip() noexcept
+    {
+        clipHoldRemaining.store(0, std::memory_order_relaxed);
+        clip.store(false, std::memory_order_relaxed);
+    }
 
     static constexpr double floorDb = -120.0;
 
@@ -28,7 +36,8 @@ private:
     std::int64_t clipHoldLength = 0;
     double peakDb = floorDb;
     double rmsDb = floorDb;
-    std::int64_t clipHoldRemaining = 0;
-    bool clip = false;
+    // Atomic: the clip indicator is cleared from the message thread.
+    std::atomic<std::int64_t> clipHoldRemaining { 0 };
+    std::atomic<bool> clip { false };
     bool windowDirty = false;
 };

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace speaker
@@ -203,6 +204,10 @@ public:
     std::string moduleKindForId(const std::string& id) const;
     static juce::var meterToVar(const MeterReading& meter);
     std::int64_t getAnalyzerWorkspaceRevision() const noexcept;
+    // Stores the page's Analyzer workspace (an object's JSON text); not an undo step.
+    bool setAnalyzerWorkspace(std::string_view workspaceJson, std::string& error);
+    // Puts out the clip indicator of one input or output meter until its next clip.
+    void clearClip(bool output, int index) noexcept;
 
     // Device callbacks.
     void audioDeviceIOCallbackWithContext(const float* const* inputChannelData, int numInputChannels,

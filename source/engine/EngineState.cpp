@@ -81,6 +81,42 @@ juce::var AudioEngine::meterToVar(const MeterReading& meter)
 
 std::int64_t AudioEngine::getAnalyzerWorkspaceRevision() const noexcept { return impl->analyzerWorkspaceRevision.load(); }
 
+bool AudioEngine::setAnalyzerWorkspace(std::string_view workspaceJson, std::string& error)
+{
+    if (workspaceJson.size() > static_cast<size_t>(kMaxAnalyzerWorkspaceBytes))
+    {
+        error = "The Analyzer workspace is larger than 8 MB.";
+        return false;
+    }
+    juce::var parsed;
+    if (! parseJson(workspaceJson, parsed) || parsed.getDynamicObject() == nullptr || parsed.isArray())
+    {
+        error = "The Analyzer workspace is invalid.";
+        return false;
+    }
+    // Stored in the reader's own layout, so a workspace that only travelled
+    // through a file and back does not count as a change.
+    auto text = toJsonText(parsed);
+    const juce::ScopedLock lock(impl->settingsLock);
+    if (impl->settings.analyzerWorkspace != text)
+    {
+        impl->settings.analyzerWorkspace = std::move(text);
+        ++impl->analyzerWorkspaceRevision;
+        impl->unsavedChanges = true;
+    }
+    return true;
+}
+
+void AudioEngine::clearClip(bool output, int index) noexcept
+{
+    const int count = output ? kMaxOutputs : kMaxInputs;
+    if (index < 0 || index >= count)
+        return;
+    auto& m = (output ? impl->outputMeters : impl->inputMeters)[static_cast<size_t>(index)];
+    m.meter.clearClip();
+    m.mirror.clip.store(false, std::memory_order_relaxed);
+}
+
 struct AudioEngine::Impl::StateSnapshotCache
 {
     bool hasRest = false;

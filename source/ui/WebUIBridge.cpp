@@ -70,7 +70,6 @@ std::vector<std::pair<std::string, std::string>>& analyzerCache()
     return entries;
 }
 
-constexpr std::size_t kMaxWorkspaceBytes = 8388608;
 constexpr juce::int64 kMaxTraceBytes = 33554432;
 constexpr std::size_t kMaxExportBytes = 67108864;
 constexpr std::size_t kMaxPngBase64Bytes = 134217728;
@@ -112,16 +111,6 @@ juce::var object(std::initializer_list<std::pair<const char*, juce::var>> fields
 }
 
 // Stores the page's Analyzer workspace when it differs; not an undo step.
-void storeAnalyzerWorkspace(AudioEngine& engine, const std::string& workspace)
-{
-    if (engine.getSettings().analyzerWorkspace == workspace)
-        return;
-    engine.applyParameterEdit([&](AppSettings& s) { s.analyzerWorkspace = workspace; });
-}
-
-// The engine keeps the clip flags; it has no call to clear one yet.
-void clearMeterClip(AudioEngine&, bool, int) {}
-
 bool hasProjectExtension(const juce::File& f) { return f.getFileExtension().equalsIgnoreCase(".corv"); }
 
 std::string fileStem(const juce::File& f) { return f.getFileNameWithoutExtension().toStdString(); }
@@ -700,16 +689,8 @@ void WebUIBridge::registerFunctions()
     add("setAnalyzerWorkspace", [this, plain](const Args& a, NativeCompletion done) {
         if (a.isEmpty())
             return done(false);
-        const auto workspace = text(a, 0);
-        done(plain([&](std::string& error) {
-            if (workspace.getNumBytesAsUTF8() > kMaxWorkspaceBytes)
-                return (error = "The Analyzer workspace is larger than 8 MB.", false);
-            juce::var parsed;
-            if (juce::JSON::parse(workspace, parsed).failed() || parsed.getDynamicObject() == nullptr)
-                return (error = "The Analyzer workspace is invalid.", false);
-            storeAnalyzerWorkspace(engine, juce::JSON::toString(parsed).toStdString());
-            return true;
-        }));
+        const auto workspace = text(a, 0).toStdString();
+        done(plain([&](std::string& error) { return engine.setAnalyzerWorkspace(workspace, error); }));
     });
     add("getAudioSetup", [this](const Args&, NativeCompletion done) { done(jsonText(engine.audioSetupJson())); });
     add("getAnalyzerData", [this](const Args& a, NativeCompletion done) {
@@ -1241,7 +1222,7 @@ void WebUIBridge::registerFunctions()
         {
             const int n = digits.getIntValue();
             if (n >= 1 && n <= 16)
-                clearMeterClip(engine, isInput, n - 1);
+                engine.clearClip(isOutput, n - 1);
         }
         done(true);
     });

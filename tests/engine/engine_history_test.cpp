@@ -320,3 +320,54 @@ TEST_F(StateSnapshotTest, ReusedPiecesMatchAFreshSnapshotAfterEdits)
     EXPECT_EQ(static_cast<double>(cached["canvas"]["nodes"][3]["x"]), 40.0);
 }
 } // namespace speaker::test
+
+namespace speaker::test
+{
+TEST_F(StateSnapshotTest, AnalyzerWorkspaceIsStoredOutsideTheHistory)
+{
+    apply(historyProject());
+    std::string error;
+    const auto revision = engine->getAnalyzerWorkspaceRevision();
+    const auto settingsRevision = static_cast<juce::int64>(state()["settingsRevision"]);
+
+    EXPECT_FALSE(engine->setAnalyzerWorkspace("[]", error));
+    EXPECT_EQ(error, "The Analyzer workspace is invalid.");
+    EXPECT_FALSE(engine->setAnalyzerWorkspace("{\"a\":", error));
+    EXPECT_EQ(error, "The Analyzer workspace is invalid.");
+    EXPECT_FALSE(engine->setAnalyzerWorkspace(std::string(kMaxAnalyzerWorkspaceBytes + 1, ' '), error));
+    EXPECT_EQ(error, "The Analyzer workspace is larger than 8 MB.");
+    EXPECT_EQ(engine->getAnalyzerWorkspaceRevision(), revision);
+    EXPECT_FALSE(engine->hasUnsavedChanges());
+
+    const std::string document = R"({"version": 3, "traces": [{"name": "Mic )" "\xF0\x9F\x8E\xA4" R"("}]})";
+    ASSERT_TRUE(engine->setAnalyzerWorkspace(document, error)) << error;
+    ASSERT_TRUE(engine->setAnalyzerWorkspace(document, error)) << error;
+    EXPECT_EQ(engine->getAnalyzerWorkspaceRevision(), revision + 1) << "the same document twice counts once";
+    EXPECT_TRUE(engine->hasUnsavedChanges());
+    EXPECT_FALSE(engine->canUndo());
+    EXPECT_EQ(static_cast<juce::int64>(state()["settingsRevision"]), settingsRevision);
+    EXPECT_EQ(state()["analyzerWorkspace"]["traces"][0]["name"].toString(), juce::String::fromUTF8("Mic \xF0\x9F\x8E\xA4"));
+
+    // The stored text is the reader's own form: a saved and reopened project sends it back unchanged.
+    AppSettings reread;
+    ASSERT_TRUE(settingsFromVar(settingsToVar(engine->getSettings(), true), reread, error)) << error;
+    EXPECT_EQ(reread.analyzerWorkspace, engine->getSettings().analyzerWorkspace);
+}
+
+TEST_F(EngineTest, ClearClipPutsOutTheIndicatorUntilTheNextClip)
+{
+    Graph g;
+    g.input("in1", 0).output("out1", 0).wire("in1", "out1");
+    start(g);
+    process({ std::vector<float>(512, 1.5f), {} }, 512);
+    ASSERT_TRUE(engine->getInputMeter(0).clip);
+
+    engine->clearClip(false, 0);
+    engine->clearClip(true, 16); // outside the meters: nothing happens
+    EXPECT_FALSE(engine->getInputMeter(0).clip);
+    process({ std::vector<float>(512, 0.5f), {} }, 512);
+    EXPECT_FALSE(engine->getInputMeter(0).clip) << "the hold does not bring it back";
+    process({ std::vector<float>(512, 1.5f), {} }, 512);
+    EXPECT_TRUE(engine->getInputMeter(0).clip);
+}
+} // namespace speaker::test
