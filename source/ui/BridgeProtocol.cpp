@@ -1,51 +1,15 @@
 #include "ui/BridgeProtocol.h"
 
+#include "model/Json.h"
+
 #include <cmath>
 
 namespace speaker
 {
-namespace
-{
-constexpr int kMaxNesting = 64;
-
-bool nestingWithinLimit(const std::string& text)
-{
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text)
-    {
-        if (inString)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"')
-            inString = true;
-        else if (c == '[' || c == '{')
-        {
-            if (++depth > kMaxNesting)
-                return false;
-        }
-        else if (c == ']' || c == '}')
-            --depth;
-    }
-    return true;
-}
-} // namespace
-
 bool decodeBridgeMessage(const std::string& text, juce::String& event, juce::var& payload)
 {
-    if (text.empty() || ! nestingWithinLimit(text))
-        return false;
-    const auto utf8 = juce::String::fromUTF8(text.data(), static_cast<int>(text.size()));
     juce::var parsed;
-    if (juce::JSON::parse(utf8, parsed).failed())
+    if (! parseJson(text, parsed))
         return false;
     auto* object = parsed.getDynamicObject();
     if (object == nullptr || ! object->getProperty("event").isString())
@@ -60,7 +24,7 @@ std::string encodeBridgeMessage(const juce::String& event, const juce::var& payl
     auto object = std::make_unique<juce::DynamicObject>();
     object->setProperty("event", event);
     object->setProperty("payload", payload);
-    return juce::JSON::toString(juce::var(object.release()), true).toStdString();
+    return toCompactJson(juce::var(object.release()));
 }
 
 bool readNativeCall(const juce::var& payload, NativeCall& call)

@@ -7,8 +7,7 @@
 namespace speaker
 {
 // Messages between a page and its window are {"event": name, "payload": value}.
-// Decoding refuses anything else, and refuses deep nesting before the
-// recursive JSON parser sees it.
+// Decoding refuses anything else; the JSON reader refuses malformed text.
 bool decodeBridgeMessage(const std::string& text, juce::String& event, juce::var& payload);
 std::string encodeBridgeMessage(const juce::String& event, const juce::var& payload);
 
