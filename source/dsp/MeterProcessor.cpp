@@ -9,6 +9,7 @@ void MeterProcessor::prepare(double sampleRate)
     window.assign(static_cast<std::size_t>(std::max(std::round(0.3 * fs), 1.0)), 0.0f);
     writeIndex = 0;
     sum = 0.0;
+    passSum = 0.0;
     decayDbPerSample = 20.0 / fs;
     clipHoldLength = static_cast<std::int64_t>(std::round(2.0 * fs));
     peakDb = floorDb;
@@ -27,6 +28,7 @@ void MeterProcessor::reset() noexcept
     }
     writeIndex = 0;
     sum = 0.0;
+    passSum = 0.0;
     peakDb = floorDb;
     rmsDb = floorDb;
     clearClip();
@@ -46,14 +48,15 @@ void MeterProcessor::process(const float* samples, int count) noexcept
         const float squared = x * x;
         sum += static_cast<double>(squared) - static_cast<double>(window[writeIndex]);
         window[writeIndex] = squared;
+        passSum += static_cast<double>(squared);
         if (++writeIndex == length)
         {
+            // Once per window the running sum restarts from the window's own
+            // contents, so rounding (or a passing NaN) cannot linger; summed as
+            // they were written, not in one burst that would spike the callback.
             writeIndex = 0;
-            // Re-add once per window so rounding (or a passing NaN) cannot linger.
-            double exact = 0.0;
-            for (float v : window)
-                exact += static_cast<double>(v);
-            sum = exact;
+            sum = passSum;
+            passSum = 0.0;
         }
         const float magnitude = std::abs(x);
         largest = std::max(largest, magnitude);

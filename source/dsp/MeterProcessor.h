@@ -32,6 +32,7 @@ private:
     std::vector<float> window; // squared samples
     std::size_t writeIndex = 0;
     double sum = 0.0;
+    double passSum = 0.0; // squares written since the window last wrapped
     double decayDbPerSample = 0.0;
     std::int64_t clipHoldLength = 0;
     double peakDb = floorDb;
