@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace speaker
@@ -90,34 +92,73 @@ bool convert(const Json& json, juce::var& out, int depth)
     }
     return false;
 }
-Json fromVar(const juce::var& value)
+// Written straight from the var tree: several times faster than building a
+// second document to dump, which matters for the snapshot at the canvas limits.
+void appendJson(std::string& out, const juce::var& value)
 {
     if (value.isBool())
-        return static_cast<bool>(value);
-    if (value.isInt() || value.isInt64())
-        return static_cast<std::int64_t>(static_cast<juce::int64>(value));
-    if (value.isDouble())
+        out += static_cast<bool>(value) ? "true" : "false";
+    else if (value.isInt() || value.isInt64())
+        out += std::to_string(static_cast<juce::int64>(value));
+    else if (value.isDouble())
     {
         const double v = static_cast<double>(value);
-        return std::isfinite(v) ? Json(v) : Json();
+        if (! std::isfinite(v))
+        {
+            out += "null";
+            return;
+        }
+        char buffer[32];
+        const auto result = std::to_chars(buffer, buffer + sizeof(buffer), v);
+        out.append(buffer, result.ptr);
     }
-    if (value.isString())
-        return value.toString().toStdString();
-    if (const auto* array = value.getArray())
+    else if (value.isString())
     {
-        auto result = Json::array();
-        for (const auto& element : *array)
-            result.push_back(fromVar(element));
-        return result;
+        out += '"';
+        for (const char c : value.toString().toStdString())
+        {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\')
+                out += '\\', out += c;
+            else if (byte < 0x20)
+            {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
+                out += escaped;
+            }
+            else
+                out += c;
+        }
+        out += '"';
     }
-    if (auto* object = value.getDynamicObject())
+    else if (const auto* array = value.getArray())
     {
-        auto result = Json::object();
+        out += '[';
+        for (int i = 0; i < array->size(); ++i)
+        {
+            if (i > 0)
+                out += ',';
+            appendJson(out, array->getReference(i));
+        }
+        out += ']';
+    }
+    else if (auto* object = value.getDynamicObject())
+    {
+        out += '{';
+        bool first = true;
         for (const auto& property : object->getProperties())
-            result[property.name.toString().toStdString()] = fromVar(property.value);
-        return result;
+        {
+            if (! first)
+                out += ',';
+            first = false;
+            appendJson(out, property.name.toString());
+            out += ':';
+            appendJson(out, property.value);
+        }
+        out += '}';
     }
-    return {};
+    else
+        out += "null";
 }
 } // namespace
 
@@ -144,7 +185,9 @@ bool parseJson(std::string_view utf8, juce::var& result)
 
 std::string toCompactJson(const juce::var& value)
 {
-    return fromVar(value).dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string text;
+    appendJson(text, value);
+    return text;
 }
 
 std::string toJsonText(const juce::var& value)
