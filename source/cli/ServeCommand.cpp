@@ -82,12 +82,12 @@ private:
 
 bool openTestDevice(speaker::AudioEngine& engine, std::string& error)
 {
-    speaker::TestDeviceSpec spec;
-    spec.name = kTestDeviceName;
-    spec.inputChannels = 8;
-    spec.outputChannels = 8;
+    speaker::TestDeviceConfig config;
+    config.name = kTestDeviceName;
+    config.inputChannels = 8;
+    config.outputChannels = 8;
     engine.getDeviceManager().addAudioDeviceType(
-        std::make_unique<speaker::TestAudioDeviceType>(std::vector<speaker::TestDeviceSpec> { spec }));
+        std::make_unique<speaker::TestAudioDeviceType>(std::vector<speaker::TestDeviceConfig> { config }));
     juce::DynamicObject::Ptr setup = new juce::DynamicObject();
     setup->setProperty("type", speaker::TestAudioDeviceType::kDefaultTypeName);
     setup->setProperty("inputDeviceName", kTestDeviceName);

@@ -35,14 +35,14 @@ int OfflineRenderer::highestPhysicalOutput(const AppSettings& project)
 bool OfflineRenderer::open(const AppSettings& project, double sampleRate, int bufferSize, int minimumInputs, std::string& error)
 {
     engine = std::make_unique<AudioEngine>();
-    TestDeviceSpec spec;
-    spec.name = kDeviceName;
-    spec.inputChannels = std::clamp(std::max(minimumInputs, highestPhysicalInput(project)), 1, kMaxPhysicalChannel);
-    spec.outputChannels = std::clamp(highestPhysicalOutput(project), 1, kMaxPhysicalChannel);
-    spec.sampleRates = { sampleRate };
-    spec.bufferSizes = { bufferSize };
-    spec.defaultBufferSize = bufferSize;
-    engine->getDeviceManager().addAudioDeviceType(std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceSpec> { spec }));
+    TestDeviceConfig config;
+    config.name = kDeviceName;
+    config.inputChannels = std::clamp(std::max(minimumInputs, highestPhysicalInput(project)), 1, kMaxPhysicalChannel);
+    config.outputChannels = std::clamp(highestPhysicalOutput(project), 1, kMaxPhysicalChannel);
+    config.sampleRates = { sampleRate };
+    config.bufferSizes = { bufferSize };
+    config.defaultBufferSize = bufferSize;
+    engine->getDeviceManager().addAudioDeviceType(std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceConfig> { config }));
 
     juce::DynamicObject::Ptr setup = new juce::DynamicObject();
     setup->setProperty("type", TestAudioDeviceType::kDefaultTypeName);

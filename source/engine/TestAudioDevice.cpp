@@ -24,7 +24,7 @@ juce::BigInteger limited(const juce::BigInteger& wanted, int available)
 }
 } // namespace
 
-TestAudioDevice::TestAudioDevice(const juce::String& driverName, const TestDeviceSpec& output, const TestDeviceSpec& input)
+TestAudioDevice::TestAudioDevice(const juce::String& driverName, const TestDeviceConfig& output, const TestDeviceConfig& input)
     : juce::AudioIODevice(output.name, driverName), outputSpec(output), inputSpec(input)
 {
 }
@@ -191,9 +191,9 @@ void TestAudioDevice::setOpenError(const juce::String& message)
     openError = message;
 }
 
-TestAudioDeviceType::TestAudioDeviceType(std::vector<TestDeviceSpec> devices, bool separateInputsAndOutputs,
+TestAudioDeviceType::TestAudioDeviceType(std::vector<TestDeviceConfig> devices, bool separateInputsAndOutputs,
                                          const juce::String& driverName)
-    : juce::AudioIODeviceType(driverName), specs(std::move(devices)), separate(separateInputsAndOutputs)
+    : juce::AudioIODeviceType(driverName), configs(std::move(devices)), separate(separateInputsAndOutputs)
 {
 }
 
@@ -202,9 +202,9 @@ void TestAudioDeviceType::scanForDevices() {}
 juce::StringArray TestAudioDeviceType::getDeviceNames(bool wantInputNames) const
 {
     juce::StringArray names;
-    for (const auto& spec : specs)
-        if (! separate || (wantInputNames ? spec.inputChannels > 0 : spec.outputChannels > 0))
-            names.add(spec.name);
+    for (const auto& config : configs)
+        if (! separate || (wantInputNames ? config.inputChannels > 0 : config.outputChannels > 0))
+            names.add(config.name);
     return names;
 }
 
@@ -217,11 +217,11 @@ int TestAudioDeviceType::getIndexOfDevice(juce::AudioIODevice* device, bool asIn
 
 bool TestAudioDeviceType::hasSeparateInputsAndOutputs() const { return separate; }
 
-const TestDeviceSpec* TestAudioDeviceType::find(const juce::String& name) const
+const TestDeviceConfig* TestAudioDeviceType::find(const juce::String& name) const
 {
-    for (const auto& spec : specs)
-        if (spec.name == name)
-            return &spec;
+    for (const auto& config : configs)
+        if (config.name == name)
+            return &config;
     return nullptr;
 }
 
@@ -230,13 +230,13 @@ juce::AudioIODevice* TestAudioDeviceType::createDevice(const juce::String& outpu
     const auto* output = find(outputDeviceName.isNotEmpty() ? outputDeviceName : inputDeviceName);
     if (output == nullptr)
         return nullptr;
-    TestDeviceSpec input = *output;
+    TestDeviceConfig input = *output;
     if (separate)
     {
         const auto* chosen = inputDeviceName.isNotEmpty() ? find(inputDeviceName) : nullptr;
         input.inputChannels = chosen != nullptr ? chosen->inputChannels : 0;
     }
-    TestDeviceSpec outputOnly = *output;
+    TestDeviceConfig outputOnly = *output;
     if (separate && outputDeviceName.isEmpty())
         outputOnly.outputChannels = 0;
     return new TestAudioDevice(getTypeName(), outputOnly, input);

@@ -13,7 +13,7 @@ namespace speaker
 // one buffer at a time, on whatever thread it likes. Used by the tests and by the
 // offline renderer, so that both run the real callback through the real
 // AudioDeviceManager without audio hardware.
-struct TestDeviceSpec
+struct TestDeviceConfig
 {
     juce::String name = "Test Device";
     int inputChannels = 2;
@@ -26,7 +26,7 @@ struct TestDeviceSpec
 class TestAudioDevice final : public juce::AudioIODevice
 {
 public:
-    TestAudioDevice(const juce::String& driverName, const TestDeviceSpec& output, const TestDeviceSpec& input);
+    TestAudioDevice(const juce::String& driverName, const TestDeviceConfig& output, const TestDeviceConfig& input);
     ~TestAudioDevice() override;
 
     juce::StringArray getOutputChannelNames() override;
@@ -77,8 +77,8 @@ public:
 private:
     void waitForCallbackToFinish() const;
 
-    TestDeviceSpec outputSpec;
-    TestDeviceSpec inputSpec;
+    TestDeviceConfig outputSpec;
+    TestDeviceConfig inputSpec;
     juce::BigInteger activeInputs;
     juce::BigInteger activeOutputs;
     double rate = 0.0;
@@ -99,7 +99,7 @@ class TestAudioDeviceType final : public juce::AudioIODeviceType
 public:
     static constexpr const char* kDefaultTypeName = "Test";
 
-    explicit TestAudioDeviceType(std::vector<TestDeviceSpec> devices, bool separateInputsAndOutputs = false,
+    explicit TestAudioDeviceType(std::vector<TestDeviceConfig> devices, bool separateInputsAndOutputs = false,
                                  const juce::String& driverName = kDefaultTypeName);
 
     void scanForDevices() override;
@@ -110,9 +110,9 @@ public:
     juce::AudioIODevice* createDevice(const juce::String& outputDeviceName, const juce::String& inputDeviceName) override;
 
 private:
-    const TestDeviceSpec* find(const juce::String& name) const;
+    const TestDeviceConfig* find(const juce::String& name) const;
 
-    std::vector<TestDeviceSpec> specs;
+    std::vector<TestDeviceConfig> configs;
     bool separate;
 };
 

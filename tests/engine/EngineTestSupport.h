@@ -113,24 +113,24 @@ protected:
         engine.reset();
     }
 
-    void createEngine(TestDeviceSpec spec = defaultSpec(), bool separate = false)
+    void createEngine(TestDeviceConfig config = defaultConfig(), bool separate = false)
     {
         engine.reset();
         engine = std::make_unique<AudioEngine>();
         // Every callback appears to take 10 us, so a busy machine never trips the
         // deadline; the deadline tests install their own clock.
         engine->setClock(&fastClock);
-        deviceSpec = spec;
-        engine->getDeviceManager().addAudioDeviceType(std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceSpec> { spec }, separate));
+        deviceConfig = config;
+        engine->getDeviceManager().addAudioDeviceType(std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceConfig> { config }, separate));
     }
 
-    static TestDeviceSpec defaultSpec()
+    static TestDeviceConfig defaultConfig()
     {
-        TestDeviceSpec spec;
-        spec.inputChannels = 4;
-        spec.outputChannels = 4;
-        spec.sampleRates.add(88200.0);
-        return spec;
+        TestDeviceConfig config;
+        config.inputChannels = 4;
+        config.outputChannels = 4;
+        config.sampleRates.add(88200.0);
+        return config;
     }
 
     // Opens the test device through the engine's audio setup path.
@@ -139,15 +139,15 @@ protected:
         std::string error;
         juce::DynamicObject::Ptr setup = new juce::DynamicObject();
         setup->setProperty("type", TestAudioDeviceType::kDefaultTypeName);
-        setup->setProperty("inputDeviceName", deviceSpec.name);
-        setup->setProperty("outputDeviceName", deviceSpec.name);
+        setup->setProperty("inputDeviceName", deviceConfig.name);
+        setup->setProperty("outputDeviceName", deviceConfig.name);
         setup->setProperty("sampleRate", rate);
         setup->setProperty("bufferSize", buffer);
         if (! engine->setAudioSetup(juce::var(setup.get()), error))
         {
             // Formats the engine refuses are opened directly, as a driver would.
             juce::AudioDeviceManager::AudioDeviceSetup s;
-            s.inputDeviceName = s.outputDeviceName = deviceSpec.name;
+            s.inputDeviceName = s.outputDeviceName = deviceConfig.name;
             s.sampleRate = rate;
             s.bufferSize = buffer;
             auto& manager = engine->getDeviceManager();
@@ -185,7 +185,7 @@ protected:
     }
 
     SteppingClock fastClock { 1.0e-5 };
-    TestDeviceSpec deviceSpec;
+    TestDeviceConfig deviceConfig;
     std::unique_ptr<AudioEngine> engine;
     TestAudioDevice* device = nullptr;
 };

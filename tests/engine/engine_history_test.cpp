@@ -160,10 +160,10 @@ TEST_F(HistoryTest, NewProjectsClearHistoryAndDirtyFlag)
 
 TEST_F(HistoryTest, ProjectForTheDeviceHasUpToFourTerminalsEachSide)
 {
-    TestDeviceSpec spec = defaultSpec();
-    spec.inputChannels = 8;
-    spec.outputChannels = 8;
-    createEngine(spec);
+    TestDeviceConfig config = defaultConfig();
+    config.inputChannels = 8;
+    config.outputChannels = 8;
+    createEngine(config);
     openDevice();
     std::string error;
     ASSERT_TRUE(engine->resetProjectForCurrentDevice(error)) << error;
@@ -258,9 +258,9 @@ TEST_F(StateSnapshotTest, DelayPairFollowsTheRunningRateAndDevice)
     EXPECT_EQ(static_cast<int>(root["canvas"]["nodes"][3]["processor"]["delaySamples"]), 45);
     EXPECT_EQ(static_cast<int>(root["sampleRateHz"]), 44100);
     EXPECT_EQ(static_cast<int>(root["bufferSize"]), 128);
-    EXPECT_EQ(root["deviceName"].toString(), deviceSpec.name);
-    EXPECT_EQ(root["inputChannelNames"].size(), deviceSpec.inputChannels);
-    EXPECT_EQ(root["outputChannelNames"].size(), deviceSpec.outputChannels);
+    EXPECT_EQ(root["deviceName"].toString(), deviceConfig.name);
+    EXPECT_EQ(root["inputChannelNames"].size(), deviceConfig.inputChannels);
+    EXPECT_EQ(root["outputChannelNames"].size(), deviceConfig.outputChannels);
     EXPECT_EQ(root["masterMute"], juce::var(false));
 }
 

@@ -303,8 +303,8 @@ TEST_F(SafetyStopTest, AudioSetupJsonListsDriversDevicesAndChannels)
 
 TEST_F(SafetyStopTest, SeparateDriverOffersComputerAudioWhichCannotStartHere)
 {
-    TestDeviceSpec spec = defaultSpec();
-    createEngine(spec, true);
+    TestDeviceConfig config = defaultConfig();
+    createEngine(config, true);
     const auto json = engine->audioSetupJson();
     const auto& type = json["types"][0];
     EXPECT_TRUE(static_cast<bool>(type["computerAudioAvailable"]));

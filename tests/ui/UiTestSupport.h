@@ -229,14 +229,14 @@ protected:
         resetBridgePlatform();
         WebUIBridge::clearAnalyzerCache();
         engine = std::make_unique<AudioEngine>();
-        TestDeviceSpec spec;
-        spec.name = "Bridge Test Device";
+        TestDeviceConfig config;
+        config.name = "Bridge Test Device";
         engine->getDeviceManager().addAudioDeviceType(
-            std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceSpec> { spec }));
+            std::make_unique<TestAudioDeviceType>(std::vector<TestDeviceConfig> { config }));
         juce::DynamicObject::Ptr setup = new juce::DynamicObject();
         setup->setProperty("type", TestAudioDeviceType::kDefaultTypeName);
-        setup->setProperty("inputDeviceName", spec.name);
-        setup->setProperty("outputDeviceName", spec.name);
+        setup->setProperty("inputDeviceName", config.name);
+        setup->setProperty("outputDeviceName", config.name);
         setup->setProperty("sampleRate", 48000);
         setup->setProperty("bufferSize", 256);
         std::string error;
